@@ -1,0 +1,80 @@
+// Owned references and held buffers as small RAII types, so that every early
+// return releases what was acquired.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace frame {
+
+class Ref {
+public:
+    Ref() = default;
+    static Ref steal(PyObject* o) { return Ref(o); }
+    static Ref borrow(PyObject* o) { return Ref(Py_XNewRef(o)); }
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        Ref old(std::exchange(p_, std::exchange(other.p_, nullptr)));
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const { return p_; }
+    PyObject* release() { return std::exchange(p_, nullptr); }
+    explicit operator bool() const { return p_ != nullptr; }
+
+private:
+    explicit Ref(PyObject* o) : p_(o) {}
+    PyObject* p_ = nullptr;
+};
+
+// A one-dimensional float64 vector held for the duration of a call: either
+// a buffer acquired from a converted argument (released on destruction) or
+// the data of an array the frame checked itself.
+class Vector {
+public:
+    Vector() = default;
+    Vector(const Vector&) = delete;
+    Vector& operator=(const Vector&) = delete;
+    ~Vector() { release(); }
+
+    // Acquires `obj` as a C-contiguous 1-D buffer of doubles; on failure
+    // sets an exception, holds nothing and returns false.
+    bool acquire(Ref obj, bool writable);
+    // Holds `obj`, whose data pointer and length the caller has verified.
+    void hold(Ref obj, double* data, Py_ssize_t size) {
+        release();
+        obj_ = std::move(obj);
+        data_ = data;
+        size_ = size;
+    }
+    void release() {
+        if (held_) PyBuffer_Release(&view_);
+        held_ = false;
+        obj_ = Ref();
+        data_ = nullptr;
+        size_ = 0;
+    }
+
+    double* data() const { return data_; }
+    Py_ssize_t size() const { return size_; }
+    PyObject* object() const { return obj_.get(); }
+    Ref take_object() {
+        Ref obj = Ref::borrow(obj_.get());
+        release();
+        return obj;
+    }
+
+private:
+    Ref obj_;
+    Py_buffer view_{};
+    bool held_ = false;
+    double* data_ = nullptr;
+    Py_ssize_t size_ = 0;
+};
+
+}  // namespace frame

@@ -1,0 +1,39 @@
+// What the frame records at import: written by module creation and
+// execution only, read by calls.
+#pragma once
+
+#include <cstdint>
+
+#include "frame.h"
+
+namespace frame {
+
+inline constexpr int max_functions = 16;
+
+struct Names {
+    PyObject* np;
+    PyObject* ascontiguousarray;
+    PyObject* float64;
+    PyObject* empty;
+    PyObject* asarray;
+    PyObject* derivatives;
+    PyObject* dtype_kwnames;  // ("dtype",)
+};
+
+struct State {
+    const Module* def = nullptr;
+    int64_t interpreter = -1;
+    PyObject* module = nullptr;         // the one module object of this process
+    PyObject* executed_for = nullptr;   // the module object execution completed for
+    PyObject* numpy = nullptr;          // the numpy module bound as `np` at import
+    PyObject* functions[max_functions] = {};
+    PyObject* params[max_functions][max_params] = {};  // interned parameter names
+    Names names{};
+};
+
+extern State state;
+
+PyObject* call(int index, PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
+               PyObject* kwnames);
+
+}  // namespace frame

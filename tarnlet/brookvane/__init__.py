@@ -1,0 +1,1 @@
+"""Blocks for the ASM2d model family: the sewer storage `sewer` and the soil reservoir `loamtank`."""
