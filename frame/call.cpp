@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "numpy_api.h"
-#include "ref.h"
+#include "convert.h"
 #include "state.h"
 
 namespace frame {
@@ -70,15 +70,7 @@ bool bind(const Function& f, int index, PyObject* const* args, Py_ssize_t nargs,
     return true;
 }
 
-// ---- module globals and NumPy at the Python level ------------------------
-
-// The module attribute `name` as a function body would see its global.
-Ref global(PyObject* module, PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
-    if (!value && !PyErr_Occurred())
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    return Ref::borrow(value);
-}
+// ---- NumPy at the Python level --------------------------------------------
 
 // np.<function>(arg, dtype=np.float64), with `np` the module attribute.
 Ref call_numpy(PyObject* module, PyObject* function, PyObject* arg) {
@@ -90,15 +82,6 @@ Ref call_numpy(PyObject* module, PyObject* function, PyObject* arg) {
     if (!float64) return Ref();
     PyObject* argv[] = {arg, float64.get()};
     return Ref::steal(PyObject_Vectorcall(fn.get(), argv, 1, state.names.dtype_kwnames));
-}
-
-Ref as_contiguous(PyObject* module, PyObject* arg) {
-    return call_numpy(module, state.names.ascontiguousarray, arg);
-}
-
-bool convert(PyObject* module, PyObject* arg, Vector& v) {
-    Ref converted = as_contiguous(module, arg);
-    return converted && v.acquire(std::move(converted), false);
 }
 
 bool allocate(PyObject* module, Py_ssize_t n, Vector& out) {
@@ -160,6 +143,23 @@ PyObject* run_kernel(PyObject* module, const Function& f, PyObject* const* args)
 }
 
 }  // namespace
+
+// The module attribute `name` as a function body would see its global.
+Ref global(PyObject* module, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (!value && !PyErr_Occurred())
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return Ref::borrow(value);
+}
+
+Ref as_contiguous(PyObject* module, PyObject* arg) {
+    return call_numpy(module, state.names.ascontiguousarray, arg);
+}
+
+bool convert(PyObject* module, PyObject* arg, Vector& v) {
+    Ref converted = as_contiguous(module, arg);
+    return converted && v.acquire(std::move(converted), false);
+}
 
 bool Vector::acquire(Ref obj, bool writable) {
     release();
