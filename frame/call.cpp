@@ -1,74 +1,60 @@
-// A call: argument binding, conversion of array arguments, length checks,
-// result allocation, the kernel, and the explicit Euler step.
+// A call: conversion of array arguments, length checks, result allocation,
+// the kernel, and the explicit Euler step.
+//
+// Every step has a general form, at the Python level through the module
+// attribute `np` (np.ascontiguousarray, np.empty, np.asarray), and a fast
+// form through the NumPy C API that gives the same objects while `np` is
+// still the numpy module bound at import: an argument that already is a
+// 1-D, aligned, C-contiguous, native float64 ndarray is used as it is, and
+// results are allocated as np.empty allocates them.
+#include <cfloat>
+#include <cmath>
 #include <cstring>
 
-#include "numpy_api.h"
 #include "convert.h"
+#include "numpy_api.h"
 #include "state.h"
 
 namespace frame {
 
 namespace {
 
+PyArrayObject* as_array(PyObject* o) { return reinterpret_cast<PyArrayObject*>(o); }
+
+// What np.ascontiguousarray(arg, dtype=np.float64) returns unchanged.
+bool is_ready_vector(PyObject* arg) {
+    if (!PyArray_CheckExact(arg)) return false;
+    PyArrayObject* a = as_array(arg);
+    return PyArray_NDIM(a) == 1 && PyArray_TYPE(a) == NPY_DOUBLE && PyArray_ISNOTSWAPPED(a) &&
+           PyArray_IS_C_CONTIGUOUS(a) && PyArray_ISALIGNED(a);
+}
+
 bool is_double_format(const char* format) {
-    if (!format) return true;  // no format means unsigned bytes, rejected by the itemsize
+    if (!format) return false;
     if (format[0] == '@' || format[0] == '=' || format[0] == '<') ++format;
     return std::strcmp(format, "d") == 0;
 }
 
-// ---- binding -----------------------------------------------------------
+// One call's view of the module. Whether `np` is still the numpy module is
+// looked up once and forgotten whenever Python code may have run.
+class Call {
+public:
+    explicit Call(PyObject* module) : module(module) {}
+    PyObject* const module;
 
-bool count_error(const Function& f, Py_ssize_t given) {
-    const Py_ssize_t n = f.nparams();
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 f.name, "exactly", n, n == 1 ? "" : "s", given);
-    return false;
-}
-
-int find_param(int index, int n, PyObject* key) {
-    PyObject* const* names = state.params[index];
-    for (int i = 0; i < n; ++i)
-        if (names[i] == key) return i;
-    for (int i = 0; i < n; ++i)
-        if (PyUnicode_Compare(names[i], key) == 0) return i;
-    return -1;
-}
-
-// Fills `bound` with one borrowed argument per parameter.
-bool bind(const Function& f, int index, PyObject* const* args, Py_ssize_t nargs,
-          PyObject* kwnames, PyObject** bound) {
-    const int n = f.nparams();
-    if (nargs > n) return count_error(f, nargs);
-    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nkw == 0) {
-        if (nargs != n) return count_error(f, nargs);
-        for (int i = 0; i < n; ++i) bound[i] = args[i];
-        return true;
+    bool numpy_is_original() {
+        if (np_ < 0) {
+            PyObject* np = PyDict_GetItemWithError(PyModule_GetDict(module), state.names.np);
+            if (!np) PyErr_Clear();
+            np_ = np == state.numpy;
+        }
+        return np_ == 1;
     }
-    for (int i = 0; i < n; ++i) bound[i] = i < nargs ? args[i] : nullptr;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.name);
-            return false;
-        }
-        const int slot = find_param(index, n, key);
-        if (slot < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", f.name,
-                         key);
-            return false;
-        }
-        if (bound[slot]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         f.name, key);
-            return false;
-        }
-        bound[slot] = args[nargs + k];
-    }
-    for (int i = 0; i < n; ++i)
-        if (!bound[i]) return count_error(f, i);
-    return true;
-}
+    void python_ran() { np_ = -1; }
+
+private:
+    int np_ = -1;
+};
 
 // ---- NumPy at the Python level --------------------------------------------
 
@@ -84,10 +70,45 @@ Ref call_numpy(PyObject* module, PyObject* function, PyObject* arg) {
     return Ref::steal(PyObject_Vectorcall(fn.get(), argv, 1, state.names.dtype_kwnames));
 }
 
-bool allocate(PyObject* module, Py_ssize_t n, Vector& out) {
+// ---- conversion and allocation ------------------------------------------
+
+// np.ascontiguousarray(arg, dtype=np.float64), without the call when it
+// would return `arg` itself.
+Ref contiguous(Call& call, PyObject* arg) {
+    if (is_ready_vector(arg) && call.numpy_is_original()) return Ref::borrow(arg);
+    Ref converted = call_numpy(call.module, state.names.ascontiguousarray, arg);
+    call.python_ran();
+    return converted;
+}
+
+bool convert(Call& call, PyObject* arg, Vector& v) {
+    Ref converted = contiguous(call, arg);
+    if (!converted) return false;
+    if (is_ready_vector(converted.get())) {
+        v.hold_array(std::move(converted));
+        return true;
+    }
+    return v.acquire(std::move(converted), false);
+}
+
+// np.empty(n, dtype=np.float64); into `scratch` instead when it is given
+// and nothing could observe the difference.
+bool allocate(Call& call, Py_ssize_t n, Vector& out, double* scratch = nullptr) {
+    if (call.numpy_is_original()) {
+        if (scratch) {
+            out.hold_scratch(scratch, n);
+            return true;
+        }
+        npy_intp dims[] = {n};
+        Ref y = Ref::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
+        if (!y) return false;
+        out.hold_array(std::move(y));
+        return true;
+    }
     Ref length = Ref::steal(PyLong_FromSsize_t(n));
     if (!length) return false;
-    Ref y = call_numpy(module, state.names.empty, length.get());
+    Ref y = call_numpy(call.module, state.names.empty, length.get());
+    call.python_ran();
     if (!y || !out.acquire(std::move(y), true)) return false;
     if (out.size() == n) return true;
     PyErr_Format(PyExc_ValueError, "np.empty(%zd) gave a vector of length %zd", n, out.size());
@@ -96,9 +117,10 @@ bool allocate(PyObject* module, Py_ssize_t n, Vector& out) {
 }
 
 // np.asarray(y), which is y itself.
-PyObject* finish(PyObject* module, Vector& out) {
+PyObject* finish(Call& call, Vector& out) {
     Ref y = out.take_object();
-    Ref np = global(module, state.names.np);
+    if (call.numpy_is_original()) return y.release();
+    Ref np = global(call.module, state.names.np);
     if (!np) return nullptr;
     Ref asarray = Ref::steal(PyObject_GetAttr(np.get(), state.names.asarray));
     if (!asarray) return nullptr;
@@ -107,7 +129,7 @@ PyObject* finish(PyObject* module, Vector& out) {
 
 // ---- checks and kernels --------------------------------------------------
 
-bool length_error(const Function& f, const Check& c, Py_ssize_t) {
+bool length_error(const Function& f, const Check& c) {
     const char* param = f.params[c.arg];
     if (c.at_least)
         PyErr_Format(PyExc_ValueError, "Expected %s of length at least %zd.", param, c.length);
@@ -122,29 +144,120 @@ bool check_lengths(const Function& f, const Vector* in) {
     for (const Check& c : f.checks) {
         if (c.arg < 0) break;
         const Py_ssize_t n = in[c.arg].size();
-        if (c.at_least ? n < c.length : n != c.length) return length_error(f, c, n);
+        if (c.at_least ? n < c.length : n != c.length) return length_error(f, c);
     }
     return true;
 }
 
-PyObject* run_kernel(PyObject* module, const Function& f, PyObject* const* args) {
+// Converts every argument, checks the lengths, allocates the result (into
+// `scratch` where possible) and runs the kernel.
+bool run_body(Call& call, const Function& f, PyObject* const* args, Vector& out,
+              double* scratch = nullptr) {
     const int n = f.nparams();
     Vector in[max_params];
     for (int i = 0; i < n; ++i)
-        if (!convert(module, args[i], in[i])) return nullptr;
-    Vector out;
-    if (f.allocate_first && !allocate(module, f.result, out)) return nullptr;
-    if (!check_lengths(f, in)) return nullptr;
-    if (!f.allocate_first && !allocate(module, f.result, out)) return nullptr;
+        if (!convert(call, args[i], in[i])) return false;
+    if (f.allocate_first && !allocate(call, f.result, out, scratch)) return false;
+    if (!check_lengths(f, in)) return false;
+    if (!f.allocate_first) {
+        if (!allocate(call, f.result, out, scratch)) return false;
+        // An np.empty of the caller's may have run Python code that resized
+        // an argument: no vector reaches the kernel unchecked.
+        if (!check_lengths(f, in)) return false;
+    }
     const double* data[max_params];
     for (int i = 0; i < n; ++i) data[i] = in[i].data();
     f.kernel(data, out.data());
-    return finish(module, out);
+    return true;
+}
+
+PyObject* run_kernel(PyObject* module, const Function& f, PyObject* const* args) {
+    Call call(module);
+    Vector out;
+    if (!run_body(call, f, args, out)) return nullptr;
+    return finish(call, out);
+}
+
+// ---- the Euler step --------------------------------------------------------
+
+constexpr Py_ssize_t max_states = 64;
+
+// The module's own `derivatives`, when `fn` is its function object.
+const Function* own_derivatives(PyObject* fn) {
+    const auto functions = state.def->functions;
+    for (size_t i = 0; i < functions.size(); ++i)
+        if (state.functions[i] == fn && std::strcmp(functions[i].name, "derivatives") == 0 &&
+            functions[i].kernel && functions[i].result <= max_states)
+            return &functions[i];
+    return nullptr;
+}
+
+// True when forming p = dt*dx and s = x + p raises no floating-point
+// exception: every operand and result finite (no overflow, no invalid
+// operation) and the product exact or out of the subnormal range (no
+// underflow).
+bool quiet(double x, double dt, double dx, double p, double s) {
+    return std::isfinite(x) && std::isfinite(dt) && std::isfinite(dx) && std::isfinite(s) &&
+           (std::fabs(p) >= DBL_MIN || dt == 0 || dx == 0);
+}
+
+// x_arr + dt*dx as NumPy forms it (the product, then the sum: two
+// roundings), computed here for a ready x_arr of length n. NumPy reports
+// floating-point exceptions (a warning, or an error under np.seterr), so a
+// step that may raise one is left to NumPy: the result is null then, with
+// no exception set.
+PyObject* euler_sum(PyObject* x_arr, double dt, const double* dx, Py_ssize_t n) {
+    if (!is_ready_vector(x_arr) || PyArray_DIM(as_array(x_arr), 0) != n) return nullptr;
+    npy_intp dims[] = {n};
+    Ref sum = Ref::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
+    if (!sum) return nullptr;
+    const double* x = static_cast<const double*>(PyArray_DATA(as_array(x_arr)));
+    double* s = static_cast<double*>(PyArray_DATA(as_array(sum.get())));
+    bool all_quiet = true;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const double p = dt * dx[i];
+        s[i] = x[i] + p;
+        all_quiet &= quiet(x[i], dt, dx[i], p, s[i]);
+    }
+    return all_quiet ? sum.release() : nullptr;
+}
+
+PyObject* numpy_euler_sum(PyObject* x_arr, PyObject* dt, PyObject* dx) {
+    Ref step = Ref::steal(PyNumber_Multiply(dt, dx));
+    if (!step) return nullptr;
+    return PyNumber_Add(x_arr, step.get());
+}
+
+// The module's own derivatives without a Python call in between: its body
+// runs into scratch memory and x_arr + dt*dx is formed here.
+PyObject* own_euler_step(Call& call, const Function& derivatives, PyObject* x_arr,
+                         PyObject* const* argv, PyObject* dt_arg) {
+    double dx[max_states];
+    Vector out;
+    if (!run_body(call, derivatives, argv, out, dx)) return nullptr;
+    Ref dx_arr;
+    if (out.object()) {
+        dx_arr = Ref::steal(finish(call, out));
+        if (!dx_arr) return nullptr;
+    }
+    Ref dt = Ref::steal(PyNumber_Float(dt_arg));
+    if (!dt) return nullptr;
+    if (!dx_arr) {
+        const Py_ssize_t n = derivatives.result;
+        if (PyObject* sum = euler_sum(x_arr, PyFloat_AS_DOUBLE(dt.get()), dx, n)) return sum;
+        if (PyErr_Occurred()) return nullptr;
+        npy_intp dims[] = {n};
+        dx_arr = Ref::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
+        if (!dx_arr) return nullptr;
+        std::memcpy(PyArray_DATA(as_array(dx_arr.get())), dx, n * sizeof(double));
+    }
+    return numpy_euler_sum(x_arr, dt.get(), dx_arr.get());
 }
 
 }  // namespace
 
-// The module attribute `name` as a function body would see its global.
+// ---- conversion for function bodies of their own ------------------------
+
 Ref global(PyObject* module, PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
     if (!value && !PyErr_Occurred())
@@ -153,12 +266,13 @@ Ref global(PyObject* module, PyObject* name) {
 }
 
 Ref as_contiguous(PyObject* module, PyObject* arg) {
-    return call_numpy(module, state.names.ascontiguousarray, arg);
+    Call call(module);
+    return contiguous(call, arg);
 }
 
 bool convert(PyObject* module, PyObject* arg, Vector& v) {
-    Ref converted = as_contiguous(module, arg);
-    return converted && v.acquire(std::move(converted), false);
+    Call call(module);
+    return convert(call, arg, v);
 }
 
 bool Vector::acquire(Ref obj, bool writable) {
@@ -184,22 +298,30 @@ bool Vector::acquire(Ref obj, bool writable) {
     return true;
 }
 
+double* Vector::data() const {
+    return array_ ? static_cast<double*>(PyArray_DATA(as_array(obj_.get()))) : data_;
+}
+
+Py_ssize_t Vector::size() const { return array_ ? PyArray_DIM(as_array(obj_.get()), 0) : size_; }
+
 PyObject* euler_step_impl(PyObject* module, const Function& f, PyObject* const* args) {
     const int n = f.nparams();
-    Ref x_arr = as_contiguous(module, args[0]);
+    Call call(module);
+    Ref x_arr = contiguous(call, args[0]);
     if (!x_arr) return nullptr;
     Ref derivatives = global(module, state.names.derivatives);
     if (!derivatives) return nullptr;
     PyObject* argv[max_params];
     argv[0] = x_arr.get();
     for (int i = 1; i < n - 1; ++i) argv[i] = args[i];
+    if (const Function* own = own_derivatives(derivatives.get()))
+        return own_euler_step(call, *own, x_arr.get(), argv, args[n - 1]);
+
     Ref dx = Ref::steal(PyObject_Vectorcall(derivatives.get(), argv, n - 1, nullptr));
     if (!dx) return nullptr;
     Ref dt = Ref::steal(PyNumber_Float(args[n - 1]));
     if (!dt) return nullptr;
-    Ref step = Ref::steal(PyNumber_Multiply(dt.get(), dx.get()));
-    if (!step) return nullptr;
-    return PyNumber_Add(x_arr.get(), step.get());
+    return numpy_euler_sum(x_arr.get(), dt.get(), dx.get());
 }
 
 PyObject* call(int index, PyObject* module, PyObject* const* args, Py_ssize_t nargsf,

@@ -32,9 +32,10 @@ private:
     PyObject* p_ = nullptr;
 };
 
-// A one-dimensional float64 vector held for the duration of a call: either
-// a buffer acquired from a converted argument (released on destruction) or
-// the data of an array the frame checked itself.
+// A one-dimensional float64 vector held for the duration of a call: a buffer
+// acquired from a converted argument (released on destruction), an ndarray
+// the frame checked itself (its data and length read when used, so they
+// are current after any Python code has run), or scratch memory.
 class Vector {
 public:
     Vector() = default;
@@ -45,23 +46,28 @@ public:
     // Acquires `obj` as a C-contiguous 1-D buffer of doubles; on failure
     // sets an exception, holds nothing and returns false.
     bool acquire(Ref obj, bool writable);
-    // Holds `obj`, whose data pointer and length the caller has verified.
-    void hold(Ref obj, double* data, Py_ssize_t size) {
+    // Holds a 1-D, aligned, C-contiguous, native float64 ndarray.
+    void hold_array(Ref array) {
         release();
-        obj_ = std::move(obj);
+        obj_ = std::move(array);
+        array_ = true;
+    }
+    // Uses memory of the caller's.
+    void hold_scratch(double* data, Py_ssize_t size) {
+        release();
         data_ = data;
         size_ = size;
     }
     void release() {
         if (held_) PyBuffer_Release(&view_);
-        held_ = false;
+        held_ = array_ = false;
         obj_ = Ref();
         data_ = nullptr;
         size_ = 0;
     }
 
-    double* data() const { return data_; }
-    Py_ssize_t size() const { return size_; }
+    double* data() const;
+    Py_ssize_t size() const;
     PyObject* object() const { return obj_.get(); }
     Ref take_object() {
         Ref obj = Ref::borrow(obj_.get());
@@ -73,6 +79,7 @@ private:
     Ref obj_;
     Py_buffer view_{};
     bool held_ = false;
+    bool array_ = false;
     double* data_ = nullptr;
     Py_ssize_t size_ = 0;
 };

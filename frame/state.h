@@ -33,6 +33,11 @@ struct State {
 
 extern State state;
 
+// Binds the arguments of a vectorcall to f's parameters, one borrowed
+// reference per parameter in `bound`; raises TypeError on a bad call.
+bool bind(const Function& f, int index, PyObject* const* args, Py_ssize_t nargs,
+          PyObject* kwnames, PyObject** bound);
+
 PyObject* call(int index, PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
                PyObject* kwnames);
 
