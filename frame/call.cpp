@@ -9,6 +9,7 @@
 // results are allocated as np.empty allocates them.
 #include <cfloat>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "convert.h"
@@ -88,7 +89,16 @@ bool convert(Call& call, PyObject* arg, Vector& v) {
         v.hold_array(std::move(converted));
         return true;
     }
-    return v.acquire(std::move(converted), false);
+    if (!v.acquire(std::move(converted), false)) return false;
+    if (reinterpret_cast<uintptr_t>(v.data()) % alignof(double) == 0) return true;
+    // A misaligned buffer (np.ascontiguousarray keeps one as it is): the
+    // kernels read an aligned copy of it.
+    npy_intp dims[] = {v.size()};
+    Ref copy = Ref::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
+    if (!copy) return false;
+    std::memcpy(PyArray_DATA(as_array(copy.get())), v.data(), v.size() * sizeof(double));
+    v.hold_array(std::move(copy));
+    return true;
 }
 
 // np.empty(n, dtype=np.float64); into `scratch` instead when it is given

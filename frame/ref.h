@@ -41,7 +41,9 @@ public:
     Vector() = default;
     Vector(const Vector&) = delete;
     Vector& operator=(const Vector&) = delete;
-    ~Vector() { release(); }
+    ~Vector() {
+        if (held_) PyBuffer_Release(&view_);
+    }
 
     // Acquires `obj` as a C-contiguous 1-D buffer of doubles; on failure
     // sets an exception, holds nothing and returns false.
@@ -77,7 +79,7 @@ public:
 
 private:
     Ref obj_;
-    Py_buffer view_{};
+    Py_buffer view_;  // valid while held_
     bool held_ = false;
     bool array_ = false;
     double* data_ = nullptr;
