@@ -1,0 +1,106 @@
+"""Eight threads calling every public function at once get exactly the
+results (or errors) that the same calls give one after another."""
+import sys
+import threading
+
+import numpy as np
+import pytest
+
+from tarnlet.brookvane import loamtank, sewer
+from tarnlet.fenmoor import sedlift
+from tarnlet.sallowby import combiner, fractionation
+
+THREADS = 8
+CALLS_PER_THREAD = 400
+
+# function, lengths of its array arguments (None: dt)
+FUNCTIONS = [
+    (sewer.initialize_state, [24]), (sewer.outputs, [24, 27, 25, 3]),
+    (sewer.derivatives, [24, 27, 25, 3]), (sewer.euler_step, [24, 27, 25, 3, None]),
+    (sedlift.initialize_state, [6]), (sedlift.outputs, [6, 7, 4]),
+    (sedlift.derivatives, [6, 7, 4]), (sedlift.euler_step, [6, 7, 4, None]),
+    (loamtank.initialize_state, [1]), (loamtank.outputs, [1, 2, 6]),
+    (loamtank.derivatives, [1, 2, 6]), (loamtank.euler_step, [1, 2, 6, None]),
+    (fractionation.compute, [12, 156, 9, 44]), (fractionation.fractionate, [12, 156, 9, 44]),
+    (combiner.combine, [56, 56]), (combiner.compute, [56, 56]),
+]
+
+
+class SwitchingFloat:
+    """A dt whose conversion lets other threads run in the middle of a call."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __float__(self):
+        sys._getframe()  # Python code: the interpreter may switch threads here
+        return self.value
+
+
+def variants(rng, n):
+    v = rng.uniform(0.1, 10.0, n)
+    yield v
+    yield v.tolist()
+    yield v.astype(np.float32)
+    yield np.repeat(v, 2)[::2]
+    yield np.frombuffer(b"\0" + v.tobytes(), dtype=np.float64, offset=1)
+    yield v[:-1] if n > 1 else v.reshape(1, 1)  # a length or dimension error
+
+
+def jobs():
+    rng = np.random.default_rng(11)
+    out = []
+    for fn, lengths in FUNCTIONS:
+        for k in range(6):
+            args = []
+            for i, n in enumerate(lengths):
+                if n is None:
+                    args.append((0.25, "0.5", SwitchingFloat(-0.125), None, 2, b"1e-3")[k])
+                else:
+                    options = list(variants(rng, n))
+                    args.append(options[(k + i) % len(options)])
+            out.append((fn, tuple(args)))
+    return out
+
+
+def run(fn, args):
+    try:
+        y = fn(*args)
+    except Exception as e:  # noqa: BLE001 - the error is the result
+        return (type(e), str(e))
+    return (y.dtype.str, y.shape, y.tobytes())
+
+
+@pytest.mark.parametrize("switch_interval", [5e-3, 1e-6])
+def test_concurrent_calls_match_serial_calls(switch_interval):
+    work = jobs()
+    serial = [run(fn, args) for fn, args in work]
+    assert any(len(r) == 3 for r in serial) and any(len(r) == 2 for r in serial)
+    barrier = threading.Barrier(THREADS)
+    mismatches, failures = [], []
+
+    def worker(seed):
+        order = np.random.default_rng(seed).integers(0, len(work), CALLS_PER_THREAD)
+        try:
+            barrier.wait()
+            for j in order:
+                got = run(*work[j])
+                if got != serial[j]:
+                    mismatches.append((work[j][0].__name__, j, got, serial[j]))
+        except BaseException as e:  # noqa: BLE001 - reported below
+            failures.append(e)
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(switch_interval)
+    try:
+        threads = [threading.Thread(target=worker, args=(s,)) for s in range(THREADS)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(old)
+    assert not failures
+    assert not mismatches, mismatches[:3]
+    # the arguments themselves are untouched by all those calls
+    assert [run(fn, args) for fn, args in work] == serial
