@@ -1,0 +1,231 @@
+#!/usr/bin/env bash
+# Checks that CI runs after the main test run, each in fresh virtual
+# environments on CPython 3.12:
+#
+#   abi         builds ONE wheel (against NumPy 2.x headers, in pip's build
+#               isolation) and runs the whole test suite with that same wheel
+#               on NumPy 1.26.x and on the newest NumPy 2.x;
+#   sanitizers  builds the modules with AddressSanitizer and
+#               UndefinedBehaviorSanitizer and runs the whole test suite with
+#               the ASan runtime preloaded; any sanitizer report fails.
+#
+# Usage: bash tools/ci_checks.sh [abi] [sanitizers]   (no argument: both)
+# Everything is built under a fresh directory in ${TMPDIR:-/tmp}, removed at
+# the end unless CI_CHECKS_KEEP=1. The source tree is only read (pytest runs
+# from it, as tools/test.sh does).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+src=$(pwd)
+source tools/find_python.sh
+
+sections=("$@")
+[ ${#sections[@]} -gt 0 ] || sections=(abi sanitizers)
+for s in "${sections[@]}"; do
+    case "$s" in
+        abi | sanitizers) ;;
+        *) echo "unknown section '$s' (expected: abi, sanitizers)" >&2; exit 2 ;;
+    esac
+done
+wanted() { [[ " ${sections[*]} " == *" $1 "* ]]; }
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/ci-checks.XXXXXX")
+cleanup() {
+    if [ "${CI_CHECKS_KEEP:-0}" = 1 ]; then
+        echo "(work directory kept: $work)"
+    else
+        rm -rf "$work"
+    fi
+}
+trap cleanup EXIT
+
+section() { printf '\n======== %s ========\n' "$*"; }
+
+timings=()
+start_timer() { timer_label=$1; timer_start=$SECONDS; }
+stop_timer() {
+    local t=$((SECONDS - timer_start))
+    timings+=("$(printf '%-44s %4d s' "$timer_label" "$t")")
+    echo "-- $timer_label: ${t} s"
+}
+
+# new_venv DIR: a fresh virtual environment with a current pip (repeated
+# --config-settings keys need pip >= 23.1).
+new_venv() {
+    "$PY" -m venv "$1"
+    "$1/bin/python" -m pip install -q --upgrade pip
+}
+
+# build_wheel VENV OUTDIR LOG [pip wheel options...]: one wheel of the source
+# tree, built in pip's build isolation; the verbose build log goes to LOG and
+# its tail is shown on failure.
+build_wheel() {
+    local venv=$1 out=$2 log=$3
+    shift 3
+    if ! "$venv/bin/python" -m pip wheel -v --no-deps -w "$out" "$@" "$src" >"$log" 2>&1; then
+        tail -n 80 "$log"
+        echo "FAILED: wheel build (full log above, last 80 lines)" >&2
+        exit 1
+    fi
+    local wheels=("$out"/tarnlet-*.whl)
+    if [ ${#wheels[@]} -ne 1 ] || [ ! -f "${wheels[0]}" ]; then
+        echo "FAILED: expected one tarnlet wheel in $out" >&2
+        exit 1
+    fi
+    wheel=${wheels[0]}
+    echo "wheel: $(basename "$wheel")"
+    grep -m1 "Run-time dependency numpy found" "$log" || true
+}
+
+# check_numpy VENV PREFIX LABEL: prints what the suite will run with and fails
+# unless NumPy's version starts with PREFIX and tarnlet comes from VENV.
+check_numpy() {
+    "$1/bin/python" -P - "$1" "$2" "$3" <<'EOF'
+import sys, pathlib
+import numpy, tarnlet
+venv, prefix, label = sys.argv[1:]
+print(f"{label}: CPython {sys.version.split()[0]}, NumPy {numpy.__version__}, "
+      f"tarnlet {tarnlet.__file__}")
+if not numpy.__version__.startswith(prefix):
+    sys.exit(f"FAILED: expected NumPy {prefix}*, found {numpy.__version__}")
+if not pathlib.Path(tarnlet.__file__).resolve().is_relative_to(pathlib.Path(venv).resolve()):
+    sys.exit("FAILED: tarnlet is not imported from the environment under test")
+EOF
+}
+
+# run_suite VENV LABEL: the whole test suite against the installed package
+# (-P keeps the source tree off sys.path).
+failures=()
+run_suite() {
+    local venv=$1 label=$2 rc=0
+    "$venv/bin/python" -P -m pytest -q -p no:cacheprovider tests || rc=$?
+    if [ $rc -ne 0 ]; then
+        echo "FAILED: test suite $label (pytest exit code $rc)" >&2
+        failures+=("$label")
+    fi
+}
+
+echo "CPython: $PY ($("$PY" -c 'import sys; print(sys.version.split()[0])'))"
+echo "work directory: $work"
+
+if wanted abi; then
+    section "NumPy ABI: build one wheel against NumPy 2.x headers"
+    start_timer "abi: venv + wheel build"
+    new_venv "$work/venv-np2"
+    build_wheel "$work/venv-np2" "$work/dist" "$work/wheel.log"
+    abi_wheel=$wheel
+    stop_timer
+
+    # version prefix : requirement : venv name : label
+    for variant in "1.26.:numpy==1.26.*:np126:1.26.x" "2.:numpy>=2,<3:np2:2.x (newest)"; do
+        IFS=: read -r prefix spec name label <<<"$variant"
+        venv=$work/venv-$name
+        section "NumPy ABI: the same wheel with NumPy $label ($spec)"
+        start_timer "abi: NumPy $label install + tests"
+        [ -d "$venv" ] || new_venv "$venv"  # the build's venv holds nothing yet
+        "$venv/bin/python" -m pip install -q "$spec" "${abi_wheel}[test]"
+        check_numpy "$venv" "$prefix" "NumPy $label run"
+        run_suite "$venv" "with NumPy $label"
+        stop_timer
+    done
+fi
+
+if wanted sanitizers; then
+    section "Sanitizers: build with AddressSanitizer and UndefinedBehaviorSanitizer"
+    start_timer "sanitizers: venv + instrumented build"
+    cxx=${CXX:-c++}
+    asan_lib=$("$cxx" -print-file-name=libasan.so)
+    if [ ! -e "$asan_lib" ]; then
+        echo "FAILED: the ASan runtime of $cxx was not found (libasan)" >&2
+        exit 1
+    fi
+    echo "ASan runtime: $asan_lib"
+    venv=$work/venv-san
+    new_venv "$venv"
+    # -fno-sanitize-recover=all: every UBSan finding aborts like an ASan one.
+    build_wheel "$venv" "$work/dist-san" "$work/wheel-san.log" \
+        --config-settings=setup-args=-Db_sanitize=address,undefined \
+        --config-settings=setup-args=-Db_lundef=false \
+        "--config-settings=setup-args=-Dcpp_args=-fno-sanitize-recover=all -fno-omit-frame-pointer -g"
+    "$venv/bin/python" -m pip install -q "${wheel}[test]"
+    # Every compiled module must carry both runtimes.
+    mapfile -t sos < <(find "$venv/lib" -path '*/tarnlet/*' -name '*.so' | sort)
+    if [ ${#sos[@]} -eq 0 ]; then
+        echo "FAILED: no compiled tarnlet modules installed" >&2
+        exit 1
+    fi
+    for so in "${sos[@]}"; do
+        needed=$(readelf -d "$so" | grep NEEDED || true)
+        if ! grep -q libasan <<<"$needed" || ! grep -q libubsan <<<"$needed"; then
+            echo "FAILED: $so is not built with ASan and UBSan:" >&2
+            echo "$needed" >&2
+            exit 1
+        fi
+    done
+    echo "${#sos[@]} compiled modules, each linked with libasan and libubsan"
+    stop_timer
+
+    section "Sanitizers: test suite with the ASan runtime preloaded"
+    start_timer "sanitizers: tests"
+    reports=$work/sanitizer-reports
+    mkdir -p "$reports"
+    # A sanitizer report ends the process at once. pytest captures only
+    # sys.stdout/sys.stderr here (--capture=sys), so a report that a runtime
+    # writes to file descriptor 2 is not lost with the dying process: UBSan
+    # reports go there (GCC's libubsan does not follow log_path when loaded
+    # beside libasan), and the output is searched for them. ASan reports go
+    # to files, checked afterwards: one from a subprocess of a test may not
+    # fail that test by itself.
+    san_env=(
+        LD_PRELOAD="$asan_lib"
+        PYTHONMALLOC=malloc
+        ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=0:log_path=$reports/asan"
+        UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+        TARNLET_HYPOTHESIS_EXAMPLES="${TARNLET_HYPOTHESIS_EXAMPLES:-50}"
+    )
+    # The harness itself: an out-of-bounds read (memcpy from an 8-byte
+    # malloc block) must end the process and leave a report.
+    rc=0
+    env "${san_env[@]}" "$venv/bin/python" -P -c '
+import ctypes
+libc = ctypes.CDLL(None)
+libc.malloc.restype = ctypes.c_void_p
+ctypes.string_at(libc.malloc(8), 64)
+' >/dev/null 2>&1 || rc=$?
+    if [ $rc -eq 0 ] || ! grep -qs "heap-buffer-overflow" "$reports"/asan.*; then
+        echo "FAILED: the preloaded ASan runtime did not catch a deliberate overflow" >&2
+        exit 1
+    fi
+    rm -f "$reports"/*
+    echo "preloaded ASan runtime catches a deliberate overflow: yes"
+    env "${san_env[@]}" "$venv/bin/python" -P -c \
+        'import numpy; print(f"sanitizer run: NumPy {numpy.__version__}")'
+    san_failed=0
+    env "${san_env[@]}" "$venv/bin/python" -P -m pytest -q -p no:cacheprovider --capture=sys tests \
+        2>&1 | tee "$work/pytest-san.log" || san_failed=$?
+    if grep -Eq "runtime error:|ERROR: AddressSanitizer|SUMMARY: (Address|UndefinedBehavior)Sanitizer" \
+        "$work/pytest-san.log"; then
+        echo "FAILED: sanitizer report in the test output above" >&2
+        san_failed=1
+    fi
+    if compgen -G "$reports/*" >/dev/null; then
+        for f in "$reports"/*; do
+            echo "---- sanitizer report $(basename "$f") ----"
+            cat "$f"
+        done
+        echo "FAILED: sanitizer reports above" >&2
+        san_failed=1
+    fi
+    if [ $san_failed -ne 0 ]; then
+        echo "FAILED: test suite under ASan+UBSan" >&2
+        failures+=("under ASan+UBSan")
+    fi
+    stop_timer
+fi
+
+section "Summary"
+printf '%s\n' "${timings[@]}"
+if [ ${#failures[@]} -gt 0 ]; then
+    printf 'FAILED: %s\n' "${failures[@]}" >&2
+    exit 1
+fi
+echo "all checks passed"
