@@ -308,6 +308,43 @@ bool Vector::acquire(Ref obj, bool writable) {
     return true;
 }
 
+bool Matrix::acquire(Ref obj, int min_ndim, int max_ndim) {
+    if (PyObject_GetBuffer(obj.get(), &view_, PyBUF_ND | PyBUF_FORMAT) < 0) return false;
+    held_ = true;
+    obj_ = std::move(obj);
+    ndim_ = view_.ndim;
+    if (ndim_ < min_ndim || ndim_ > max_ndim) {
+        if (min_ndim == max_ndim)
+            PyErr_Format(PyExc_ValueError,
+                         "Buffer has wrong number of dimensions (expected %d, got %d)", min_ndim,
+                         ndim_);
+        else
+            PyErr_Format(PyExc_ValueError,
+                         "Buffer has wrong number of dimensions (expected %d or %d, got %d)",
+                         min_ndim, max_ndim, ndim_);
+        return false;
+    }
+    if (!is_double_format(view_.format) || view_.itemsize != 8) {
+        PyErr_SetString(PyExc_ValueError, "Buffer dtype mismatch, expected 'double'");
+        return false;
+    }
+    rows_ = ndim_ == 2 ? view_.shape[0] : 1;
+    cols_ = view_.shape[ndim_ - 1];
+    data_ = static_cast<const double*>(view_.buf);
+    if (reinterpret_cast<uintptr_t>(data_) % alignof(double) == 0) return true;
+    npy_intp dims[] = {rows_ * cols_};
+    copy_ = Ref::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
+    if (!copy_) return false;
+    std::memcpy(PyArray_DATA(as_array(copy_.get())), data_, dims[0] * sizeof(double));
+    data_ = static_cast<const double*>(PyArray_DATA(as_array(copy_.get())));
+    return true;
+}
+
+bool convert(PyObject* module, PyObject* arg, Matrix& m, int min_ndim, int max_ndim) {
+    Ref converted = as_contiguous(module, arg);
+    return converted && m.acquire(std::move(converted), min_ndim, max_ndim);
+}
+
 double* Vector::data() const {
     return array_ ? static_cast<double*>(PyArray_DATA(as_array(obj_.get()))) : data_;
 }

@@ -16,4 +16,8 @@ Ref as_contiguous(PyObject* module, PyObject* arg);
 // dimension error for any other number of dimensions.
 bool convert(PyObject* module, PyObject* arg, Vector& v);
 
+// as_contiguous, then acquired as a read-only array of min_ndim to max_ndim
+// (at most 2) dimensions.
+bool convert(PyObject* module, PyObject* arg, Matrix& m, int min_ndim, int max_ndim);
+
 }  // namespace frame

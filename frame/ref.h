@@ -86,4 +86,33 @@ private:
     Py_ssize_t size_ = 0;
 };
 
+// A C-contiguous float64 array of one or two dimensions held for the
+// duration of a call, read-only; a misaligned buffer is held as an aligned
+// copy.
+class Matrix {
+public:
+    Matrix() = default;
+    Matrix(const Matrix&) = delete;
+    Matrix& operator=(const Matrix&) = delete;
+    ~Matrix() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    // On failure sets an exception and returns false.
+    bool acquire(Ref obj, int min_ndim, int max_ndim);
+
+    const double* data() const { return data_; }
+    int ndim() const { return ndim_; }
+    Py_ssize_t rows() const { return rows_; }  // 1 for a vector
+    Py_ssize_t cols() const { return cols_; }
+
+private:
+    Ref obj_, copy_;
+    Py_buffer view_;  // valid while held_
+    bool held_ = false;
+    const double* data_ = nullptr;
+    int ndim_ = 0;
+    Py_ssize_t rows_ = 0, cols_ = 0;
+};
+
 }  // namespace frame

@@ -1,0 +1,132 @@
+"""Whole runs in one call equal the Python loop over the modules bit for bit,
+and release the interpreter lock while they compute."""
+import threading
+
+import numpy as np
+import pytest
+
+from tarnlet import runs
+from tarnlet.brookvane import loamtank, sewer
+from tarnlet.fenmoor import sedlift
+
+rng = np.random.default_rng(11)
+
+
+def python_loop(block, x0, u, params, dt):
+    x = np.asarray(x0, dtype=np.float64)
+    states, outputs = [x], []
+    for row in u:
+        outputs.append(block.outputs(x, row, *params))
+        x = block.euler_step(x, row, *params, dt)
+        states.append(x)
+    return (np.array(states).reshape(len(u) + 1, block.NSTATES),
+            np.array(outputs).reshape(len(u), block.NOUTPUTS))
+
+
+def inputs(n, steps, special):
+    u = rng.uniform(0.0, 2.0, (steps, n))
+    if special and steps:
+        u.flat[rng.integers(0, u.size, 5)] = [np.nan, np.inf, -np.inf, -0.0, -3.0]
+    return u
+
+
+BLOCKS = [
+    (runs.sewer_run, sewer, lambda: np.r_[rng.uniform(1, 5, 23), 1.3],
+     lambda: (rng.uniform(0, 1, 25), np.array([10.0, 2.0, 0.5]))),
+    (runs.sedlift_run, sedlift, lambda: rng.uniform(0, 50, 6),
+     lambda: (np.array([100.0, 1.0, 2.0, 0.25]),)),
+    (runs.loamtank_run, loamtank, lambda: np.array([1.2]),
+     lambda: (np.array([2.0, 0.5, 100.0, 0.01, 3.0, 0.2]),)),
+]
+
+
+@pytest.mark.parametrize("run,block,state,params", BLOCKS, ids=["sewer", "sedlift", "loamtank"])
+@pytest.mark.parametrize("steps", [0, 1, 300])
+@pytest.mark.parametrize("special", [False, True])
+def test_block_run_equals_python_loop(run, block, state, params, steps, special):
+    x0, p = state(), params()
+    u = inputs(block.NINPUTS, steps, special)
+    with np.errstate(all="ignore"):
+        expected = python_loop(block, x0, u, p, 0.01)
+    states, outputs = run(x0, u, *p, 0.01)
+    assert states.shape == (steps + 1, block.NSTATES) and outputs.shape == (steps, block.NOUTPUTS)
+    assert states.tobytes() == expected[0].tobytes()
+    assert outputs.tobytes() == expected[1].tobytes()
+
+
+@pytest.mark.parametrize("shared_spar", [True, False])
+def test_chain_equals_python_loop(shared_spar):
+    n, steps = 3, 200
+    x0 = np.column_stack([rng.uniform(1, 5, (n, 23)), np.full(n, 0.8)])
+    spar = np.array([10.0, 2.0, 0.5]) if shared_spar else rng.uniform([5, 1, 0.2], [20, 3, 0.6], (n, 3))
+    pars = rng.uniform(0, 1, 25)
+    u = inputs(27, steps, False)
+    states, outputs = runs.sewer_chain_run(x0, u, pars, spar, 0.01)
+    xs = [x0[j] for j in range(n)]
+    for t in range(steps):
+        row = u[t]
+        for j in range(n):
+            sp = spar if shared_spar else spar[j]
+            y = sewer.outputs(xs[j], row, pars, sp)
+            xs[j] = sewer.euler_step(xs[j], row, pars, sp, 0.01)
+            assert outputs[t, j].tobytes() == y.tobytes()
+            row = y
+        assert states[t + 1].tobytes() == np.array(xs).tobytes()
+
+
+@pytest.mark.parametrize("call,error,text", [
+    (lambda: runs.sewer_run(np.ones(23), np.ones((2, 27)), np.ones(25), np.ones(3), 1.0),
+     ValueError, "Expected x0 of length 24."),
+    (lambda: runs.sewer_run(np.ones(24), np.ones(27), np.ones(25), np.ones(3), 1.0),
+     ValueError, "Buffer has wrong number of dimensions (expected 2, got 1)"),
+    (lambda: runs.sewer_run(np.ones(24), np.ones((2, 26)), np.ones(25), np.ones(3), 1.0),
+     ValueError, "Expected u with 27 columns."),
+    (lambda: runs.sewer_run(np.ones(24), np.ones((2, 27)), np.ones(24), np.ones(3), 1.0),
+     ValueError, "Expected pars of length at least 25."),
+    (lambda: runs.loamtank_run([1.0], np.ones((2, 2)), np.ones(5), 1.0),
+     ValueError, "Expected par of length at least 6."),
+    (lambda: runs.sedlift_run(np.ones(6), np.ones((2, 7)), np.ones(4), None),
+     TypeError, "float() argument must be a string or a real number, not 'NoneType'"),
+    (lambda: runs.sewer_chain_run(np.ones((0, 24)), np.ones((2, 27)), np.ones(25), np.ones(3), 1.0),
+     ValueError, "Expected x0 with at least one row."),
+    (lambda: runs.sewer_chain_run(np.ones((2, 24)), np.ones((2, 27)), np.ones(25), np.ones((3, 3)), 1.0),
+     ValueError, "Expected spar of length at least 3, or one such row per storage."),
+    (lambda: runs.sewer_chain_run(np.ones((2, 24)), np.ones((2, 27)), np.ones(25), np.ones((2, 2, 3)), 1.0),
+     ValueError, "Buffer has wrong number of dimensions (expected 1 or 2, got 3)"),
+    (lambda: runs.loamtank_run([1.0], np.ones((2, 2)), np.ones(6)),
+     TypeError, "loamtank_run() takes exactly 4 positional arguments (3 given)"),
+])
+def test_errors(call, error, text):
+    with pytest.raises(error) as e:
+        call()
+    assert str(e.value) == text
+
+
+def test_inputs_untouched_and_lists_accepted():
+    u = np.ones((5, 2))
+    u.flags.writeable = False
+    states, outputs = runs.loamtank_run([1.0], u.tolist(), [2.0, 0.5, 100.0, 0.01, 3.0, 0.2], "0.5")
+    again = runs.loamtank_run(np.array([1.0]), u, np.array([2.0, 0.5, 100.0, 0.01, 3.0, 0.2]), 0.5)
+    assert states.tobytes() == again[0].tobytes() and (u == 1).all()
+
+
+def test_interpreter_lock_is_released():
+    x0 = np.r_[np.ones(23), 1.0]
+    u = np.ones((400_000, 27))
+    ticks = []
+    done = threading.Event()
+
+    def count():
+        while not done.is_set():
+            ticks.append(1)
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    try:
+        before = len(ticks)
+        runs.sewer_run(x0, u, np.ones(25), np.array([10.0, 2.0, 0.5]), 1e-4)
+        during = len(ticks) - before
+    finally:
+        done.set()
+        counter.join()
+    assert during > 1000
