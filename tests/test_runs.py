@@ -130,3 +130,95 @@ def test_interpreter_lock_is_released():
         done.set()
         counter.join()
     assert during > 1000
+
+
+# ---- hostile arguments -------------------------------------------------------
+
+import os  # noqa: E402
+import sys  # noqa: E402
+
+from hypothesis import given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+EXAMPLES = int(os.environ.get("TARNLET_HYPOTHESIS_EXAMPLES", "300"))
+
+SPECIALS = [0.0, -0.0, np.nan, np.inf, -np.inf, 5e-324, 1e308, -1e308]
+
+
+def hostile(shape_choices):
+    shapes = st.sampled_from(shape_choices)
+    values = st.lists(st.sampled_from(SPECIALS) | st.floats(-1e3, 1e3), min_size=1, max_size=8)
+
+    def make(args):
+        shape, vals, form = args
+        size = int(np.prod(shape))
+        a = np.resize(np.array(vals, dtype=np.float64), size).reshape(shape)
+        if form == "f4":
+            return a.astype(np.float32)
+        if form == "int":
+            return np.nan_to_num(a).clip(-1e6, 1e6).astype(np.int64)
+        if form == "swapped":
+            return a.astype(">f8")
+        if form == "misaligned":
+            b = np.frombuffer(b"\0" + a.tobytes(), dtype=np.float64, offset=1).reshape(shape)
+            return b
+        if form == "strided":
+            return np.repeat(a, 2, axis=-1)[..., ::2] if a.ndim else a
+        if form == "list":
+            return a.tolist()
+        if form == "readonly":
+            a.flags.writeable = False
+        return a
+
+    forms = st.sampled_from(["f8", "f8", "f4", "int", "swapped", "misaligned", "strided",
+                             "list", "readonly"])
+    arrays = st.tuples(shapes, values, forms).map(make)
+    return arrays | st.sampled_from([None, "abc", 1.5, object(), [[1.0], [2.0, 3.0]]])
+
+
+def shapes(*good):
+    return list(good) + [(0,), (1,), (3,), (2, 3), (2, 2, 2), (5, 0)]
+
+
+RUN_CASES = [
+    (runs.sewer_run, [shapes((24,)), shapes((4, 27), (0, 27)), shapes((25,), (30,)),
+                      shapes((3,))]),
+    (runs.sedlift_run, [shapes((6,)), shapes((4, 7)), shapes((4,))]),
+    (runs.loamtank_run, [shapes((1,)), shapes((4, 2)), shapes((6,))]),
+    (runs.sewer_chain_run, [shapes((2, 24), (1, 24)), shapes((4, 27)), shapes((25,)),
+                            shapes((3,), (2, 3), (1, 4))]),
+]
+
+
+def frozen(obj):
+    if isinstance(obj, np.ndarray):
+        return ("array", obj.dtype.str, obj.shape, obj.tobytes())
+    return ("object", repr(obj) if isinstance(obj, (list, str, float)) else id(obj))
+
+
+@pytest.mark.parametrize("run,arg_shapes", RUN_CASES, ids=lambda v: getattr(v, "__name__", ""))
+def test_hostile_arguments(run, arg_shapes):
+    strategy = st.tuples(*(hostile(s) for s in arg_shapes),
+                         st.sampled_from([0.5, "0.25", None, np.nan, 1e308, b"1"]))
+
+    @settings(max_examples=EXAMPLES, deadline=None, database=None)
+    @given(strategy)
+    def check(args):
+        before = [frozen(a) for a in args]
+        counts = [sys.getrefcount(a) for a in args]
+        try:
+            states, outputs = run(*args)
+        except Exception:  # noqa: BLE001 - any ordinary exception is acceptable
+            result = None
+        else:
+            result = (states, outputs)
+        assert [sys.getrefcount(a) for a in args] == counts
+        assert [frozen(a) for a in args] == before
+        if result is not None:
+            clean = [np.array(a, dtype=np.float64) for a in args[:-1]]
+            again = run(*clean, args[-1])
+            assert result[0].tobytes() == again[0].tobytes()
+            assert result[1].tobytes() == again[1].tobytes()
+
+    with np.errstate(all="ignore"):
+        check()
