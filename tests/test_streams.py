@@ -14,18 +14,13 @@ def bits(a):
 
 # ---- combiner ---------------------------------------------------------------
 
-def streams(qa, qb):
-    a, b = rng.uniform(0, 100, 56), rng.uniform(0, 100, 56)
-    a[37], b[37] = qa, qb
-    return a, b
-
-
 # flow a, flow b, concentration of a, of b, concentration of the mix
 @pytest.mark.parametrize("qa,qb,ca,cb,mix", [
     (3.0, 5.0, 1.0, 9.0, 6.0), (2.0, 0.0, 7.0, 100.0, 7.0), (-1.0, 3.0, 2.0, 4.0, 5.0),
     (0.0, np.nextafter(TINY, 1), 4.0, 8.0, 8.0),                # just above the threshold
     (0.0, 0.0, 4.0, 8.0, 0.0), (TINY, 0.0, 4.0, 8.0, 0.0),      # no flow
     (-0.5, 0.5, 4.0, 8.0, 0.0),                                 # flows cancel
+    (2.0, 0.0, 7.0, np.nan, np.nan), (2.0, 0.0, 7.0, np.inf, np.nan),  # 0 * b still counts
     (1e308, 1e308, 1.0, 2.0, np.nan), (np.nan, 1.0, 1.0, 2.0, np.nan),
     (np.inf, 1.0, 1.0, 2.0, np.nan)])
 def test_mixing_rule(qa, qb, ca, cb, mix):
@@ -35,26 +30,6 @@ def test_mixing_rule(qa, qb, ca, cb, mix):
     assert bits([y[37]]) == bits([qa + qb])
     np.testing.assert_equal(np.delete(y, 37), mix)
     assert bits(combiner.combine(b, a)) == bits(y)
-
-
-def test_threshold_is_inclusive():
-    a, b = streams(TINY, 0.0)
-    y = combiner.combine(a, b)
-    assert y[37] == TINY and not np.delete(y, 37).any()
-    a[37] = np.nextafter(TINY, 1)
-    assert np.delete(combiner.combine(a, b), 37).all()
-
-
-def test_nan_in_zero_flow_stream_still_poisons():
-    a, b = streams(2.0, 0.0)
-    b[5], b[6] = np.nan, np.inf
-    y = combiner.combine(a, b)
-    assert np.isnan(y[5]) and np.isnan(y[6]) and y[7] == a[7]
-
-
-def test_nan_flow_gives_nan_everywhere():
-    a, b = streams(np.nan, 1.0)
-    assert np.isnan(combiner.combine(a, b)).all()
 
 
 @pytest.mark.parametrize("a,b,error,text", [
