@@ -91,8 +91,11 @@ def example_argv(gallery_conf: dict[str, Any], script_vars: dict[str, Any]) -> l
     sys.exit = exit_unless_failed
     source = ROOT / "examples" / Path(script_vars["src_file"]).name
     script_vars["example_globals"]["__doc__"] = ast.get_docstring(ast.parse(source.read_text()), clean=False)
+    # Every example that takes an output folder writes into the one whose
+    # figures the gallery shows.
+    argv = ["--out", str(FIGURES)] if '"--out"' in source.read_text() else []
     if source.name == "storm_event.py":
-        return ["--out", str(FIGURES), *(["--steps", "1440"] if QUICK else [])]
+        argv += ["--steps", "1440"] if QUICK else []
     if source.name == "ensemble.py":
-        return ["--scenarios", "8", "--days", "0.5"] if QUICK else ["--scenarios", "40", "--days", "1"]
-    return []
+        argv += ["--scenarios", "8", "--days", "0.5"] if QUICK else ["--scenarios", "40", "--days", "1"]
+    return argv
