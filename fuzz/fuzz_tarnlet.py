@@ -293,6 +293,7 @@ class Plan:
         self.mutated = []   # arguments a hook may modify
         self.shared = []    # arguments sharing memory with another: never mutated
         self.replaced = set()  # names replaced in a module's `np`
+        self.twisted = False   # arguments passed in a wrong way
         self.checked = []   # objects that must be unchanged
         self.arrays = []    # ndarrays among the arguments, in order
 
@@ -532,6 +533,7 @@ def arrange(d, target, plan, args, options):
         keywords = {StrSub(key) if key == name else key: value for key, value in keywords.items()}
         plan.note(f"({name} as a str subclass)")
     keywords.update(options)
+    plan.twisted = twist <= 3
     plan.note(f"positional={k}")
     return positional, keywords
 
@@ -668,6 +670,66 @@ def check_result(target, plan, result, args, options, replaced):
                 raise FuzzFinding(f"{target.label}: result shares memory with an argument")
 
 
+def plain(value):
+    """Whether converting `value` runs no Python code of ours."""
+    return not isinstance(value, Hook)
+
+
+def loop(target, args):
+    """What a Python loop over the block module gives for a run: outputs,
+    then euler_step, every step (n storages in series for a chain)."""
+    module = BLOCKS[target.block]
+    as_f8 = lambda a: np.ascontiguousarray(a, dtype=np.float64)  # noqa: E731
+    x0, u, params, dt = as_f8(args[0]), as_f8(args[1]), [as_f8(p) for p in args[2:-1]], args[-1]
+    dt = float(dt)
+    chain = "chain" in target.label
+    rows = x0 if chain else x0[np.newaxis]
+    spars = params[1] if chain and params[1].ndim == 2 else [params[-1]] * len(rows)
+    states, outputs = [rows.copy()], []
+    for t in range(len(u)):
+        inflow, xs, ys = u[t], [], []
+        for j, x in enumerate(states[-1]):
+            p = [params[0], spars[j]] if chain else params
+            y = module.outputs(x, inflow, *p)
+            xs.append(module.euler_step(x, inflow, *p, dt))
+            ys.append(y)
+            inflow = y
+        states.append(np.array(xs))
+        outputs.append(np.array(ys))
+    shape = (len(u),) + (rows.shape if chain else rows.shape[1:])
+    states = np.array(states).reshape((len(u) + 1,) + shape[1:])
+    outputs = np.array(outputs).reshape((len(u),) + (shape[1:-1] + (target.noutputs,)))
+    return states, outputs
+
+
+def same_bits(a, b):
+    if a.shape != b.shape:
+        return False
+    a_bits, b_bits = a.view(np.uint64), b.view(np.uint64)
+    equal = a_bits == b_bits
+    if not KNOWN:  # a NaN's sign and payload may differ (a known fault)
+        equal |= np.isnan(a) & np.isnan(b)
+    return bool(equal.all())
+
+
+def check_against_loop(target, plan, result, args):
+    """A run with plain arguments equals the loop over its block, bit for bit."""
+    if not isinstance(result, tuple) or len(result) != 2 or not all(map(plain, args)):
+        return
+    if target.fn.__name__ not in ("sewer_run", "sedlift_run", "loamtank_run", "sewer_chain_run"):
+        return
+    with warnings.catch_warnings(), np.errstate(all="ignore"):
+        warnings.simplefilter("ignore")
+        expected = loop(target, args)
+    for name, got, want in zip(("states", "outputs"), result, expected):
+        if not same_bits(got, want):
+            bad = np.argwhere(got.view(np.uint64) != want.view(np.uint64)) if got.shape == want.shape else None
+            raise FuzzFinding(f"{target.label}: {name} differ from the loop over "
+                              f"{target.block} (shapes {got.shape}, {want.shape}; first "
+                              f"differing index {None if bad is None or not len(bad) else bad[0]}); "
+                              "call: " + "; ".join(plan.desc))
+
+
 def run_call(target, plan, positional, keywords, replace):
     """The call; returns (outcome, result or exception)."""
     saved = []
@@ -711,6 +773,8 @@ def test_one(data):
         # The functions return np.asarray(result): a replaced one may return anything.
         if "asarray" not in plan.replaced:
             check_result(target, plan, value, args, options, bool(replace))
+        if target.is_run and not replace and not options and not plan.twisted:
+            check_against_loop(target, plan, value, args)
     elif not isinstance(value, Exception):
         raise FuzzFinding(f"{target.label} raised {type(value).__name__}")
     del value
