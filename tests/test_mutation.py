@@ -17,6 +17,7 @@ sound.
 """
 import contextlib
 import functools
+import inspect
 import itertools
 import json
 import os
@@ -201,37 +202,63 @@ def trigger_in_derivatives(f, mutate):
 # ---- fault class 2: whole runs ---------------------------------------------
 
 def run_functions():
+    """(function, maker of good arguments) for every whole-run function."""
     from tarnlet import runs
     rows = 5000  # large enough that freed rows go back to the system
 
     def series(width):
         return np.linspace(0.1, 2.0, rows * width).reshape(rows, width)
-    spar = np.array([10.0, 2.0, 0.5])
-    return [
-        (runs.sewer_run, lambda: [np.r_[np.linspace(1, 5, 23), 1.3], series(27),
-                                  np.linspace(0.1, 1.0, 25), spar.copy(), 1e-3]),
-        (runs.sedlift_run, lambda: [np.linspace(0, 50, 6), series(7),
-                                    np.array([100.0, 1.0, 2.0, 0.25]), 1e-3]),
-        (runs.loamtank_run, lambda: [np.array([1.2]), series(2),
-                                     np.array([2.0, 0.5, 100.0, 0.01, 3.0, 0.2]), 1e-3]),
-        (runs.sewer_chain_run, lambda: [np.column_stack([np.ones((3, 23)), np.full(3, 0.8)]),
-                                        series(27), np.linspace(0.1, 1.0, 25),
-                                        np.array([spar] * 3), 1e-3]),
-    ]
+    spar, lin = np.array([10.0, 2.0, 0.5]), np.linspace
+    makers = {
+        "sewer_run": lambda: [np.r_[lin(1, 5, 23), 1.3], series(27), lin(0.1, 1, 25), spar, 1e-3],
+        "sedlift_run": lambda: [lin(0, 50, 6), series(7), np.array([100.0, 1, 2, 0.25]), 1e-3],
+        "loamtank_run": lambda: [np.array([1.2]), series(2),
+                                 np.array([2.0, 0.5, 100.0, 0.01, 3.0, 0.2]), 1e-3],
+        "sewer_chain_run": lambda: [np.column_stack([np.ones((3, 23)), np.full(3, 0.8)]),
+                                    series(27), lin(0.1, 1, 25), np.array([spar] * 3), 1e-3],
+        "fractionation_run": lambda: [series(12), lin(0.5, 2, 156), lin(0.1, 0.9, 9),
+                                      lin(-5, 50, 44)],
+        "combiner_run": lambda: [series(56), series(56)[::-1]],
+    }
+    return [(getattr(runs, name), functools.partial(lambda m: owned(m()), make))
+            for name, make in makers.items() if hasattr(runs, name)]
+
+
+def takes_out(fn):
+    try:
+        return "out" in inspect.signature(fn).parameters
+    except (TypeError, ValueError):
+        return False
 
 
 def run_cases():
     for (fn, make), (name, mutate) in itertools.product(run_functions(), MUTATIONS.items()):
-        for i, j in itertools.combinations(range(len(make())), 2):
+        n = len(make())
+        for i, j in itertools.combinations(range(n), 2):
             yield (f"{fn.__name__} arg {i} {name} during arg {j}",
                    functools.partial(trigger_in_run, fn, make, i, j, mutate))
+        for k in range(2 if takes_out(fn) else 0):
+            yield (f"{fn.__name__} out {k} {name} during arg {n - 1}",
+                   functools.partial(trigger_on_out, fn, make, k, mutate))
 
 
 def trigger_in_run(fn, make, i, j, mutate):
-    good = owned(make())
+    good = make()
     hostile = list(good)
     hostile[j] = Trigger(good[j], lambda: change(mutate, good[i]))
     return check_case(fn, good, hostile)
+
+
+def trigger_on_out(fn, make, k, mutate):
+    """The caller's out arrays, one of them changed by the last argument's
+    conversion: an exception, or the result the call gives without it."""
+    good = make()
+    before = outcome(fn, good)
+    out = tuple(np.empty_like(r) for r in as_tuple(before[1]))
+    victim = out[k % len(out)]
+    hostile = good[:-1] + [Trigger(good[-1], lambda: change(mutate, victim))]
+    got = outcome(functools.partial(fn, out=out if len(out) > 1 else out[0]), hostile)
+    return None if acceptable(got, [before]) else repr(got)[:300]
 
 
 # ---- fault class 3: NaNs meeting in a run ---------------------------------
@@ -294,6 +321,31 @@ def test_run_propagates_nans_as_the_loop(case):
         want = (want[0].reshape(got[0].shape), want[1].reshape(got[1].shape))
         if [g.tobytes() for g in got] != [w.tobytes() for w in want]:
             mismatches.append((hex(px), hex(pu), pd and hex(pd)))
+    assert not mismatches, mismatches[:5]
+
+
+@pytest.mark.parametrize("name,block", [("fractionation_run", "fractionation.compute"),
+                                        ("combiner_run", "combiner.combine")])
+def test_stream_run_propagates_nans_as_the_calls(name, block):
+    """Each row of a stream block's run equals, bit for bit, the call of the
+    block on that row, with NaNs of both signs and several payloads."""
+    from tarnlet import runs
+    if not hasattr(runs, name):
+        pytest.skip(f"no {name} in this build")
+    f = next(f for f in FUNCTIONS if f.id == block)
+    mismatches = []
+    for px, pu in itertools.product(NAN_BITS, NAN_BITS):
+        args = good_arguments(f)
+        series = [np.tile(a, (2, 1)) for a in args[:2 if f.name == "combine" else 1]]
+        series[0][0, ::2], series[-1][1, 1::3] = nan(px), nan(pu)
+        rest = args[len(series):]
+        for v in rest:
+            v[::5] = nan(pu ^ 1 << 63)
+        with np.errstate(all="ignore"):
+            got = getattr(runs, name)(*series, *rest)
+            want = [f.fn(*(s[t] for s in series), *rest) for t in range(2)]
+        if got.tobytes() != np.array(want).tobytes():
+            mismatches.append((hex(px), hex(pu)))
     assert not mismatches, mismatches[:5]
 
 
