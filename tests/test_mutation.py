@@ -91,7 +91,7 @@ def outcome(fn, args):
 
 
 def snapshot(a):
-    """A clean copy of an argument as it is now (None: not a clean state)."""
+    """A clean copy of an argument as it is now."""
     if isinstance(a, np.ndarray):
         return np.array(a, dtype=np.float64)
     return a.value if isinstance(a, Trigger) else a
