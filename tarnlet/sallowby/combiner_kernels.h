@@ -1,0 +1,34 @@
+// Stream combiner: flow-weighted mixing of two 56-entry streams.
+#pragma once
+
+#include "block.h"
+
+namespace combiner {
+
+constexpr int FLOW = 37;
+// The combiner treats a total flow at or below this as no flow.
+constexpr double SMALLEST_FLOW = 1e-12;
+
+struct Block {
+    static constexpr int LENGTH = 56;
+    static constexpr int NOUTPUTS = LENGTH;
+    static constexpr const char* name = "combine";
+    static constexpr const char* wrong_length = "Expected two 1D arrays of length ";
+    static constexpr frame::Input inputs[] = {{"stream_a", LENGTH, true, wrong_length},
+                                              {"stream_b", LENGTH, true, wrong_length}};
+
+    static void compute(const double* const* in, double* y) {
+        const double *a = in[0], *b = in[1];
+        const double qa = a[FLOW], qb = b[FLOW], q = qb + qa;
+        for (int i = 0; i < LENGTH; ++i) {
+            if (i == FLOW)
+                y[i] = q;
+            else if (q <= SMALLEST_FLOW)
+                y[i] = 0.0;
+            else
+                y[i] = (qb * b[i] + qa * a[i]) / q;
+        }
+    }
+};
+
+}  // namespace combiner
