@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "ref.h"
+#include "run.h"
 #include "state.h"
 
 namespace frame {
@@ -80,6 +81,15 @@ PyObject* create(PyObject* spec, PyModuleDef*) {
 
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
+    // The module registers itself under its dotted name: loaded under
+    // another, it would stand in sys.modules without its package.
+    if (!PyUnicode_Check(name.get()) ||
+        PyUnicode_CompareWithASCIIString(name.get(), state.def->dotted) != 0) {
+        PyErr_Format(PyExc_ImportError,
+                     "the extension module %s cannot be imported under the name %R",
+                     state.def->dotted, name.get());
+        return nullptr;
+    }
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
     static const char* const copies[][2] = {{"loader", "__loader__"},
@@ -184,6 +194,7 @@ int execute(PyObject* module) {
     if (!numpy || PyModule_AddObjectRef(module, "np", numpy.get()) < 0) return -1;
     if (!import_numpy_api() || !intern_names() || !bind_attributes(module)) return -1;
     Py_XSETREF(state.numpy, numpy.release());
+    if (state.def->exec && !state.def->exec(module)) return -1;
     state.executed_for = module;
     return 0;
 }
@@ -195,14 +206,33 @@ int exec_slot(PyObject* module) {
     return result;
 }
 
+// At the end of Py_FinalizeEx: the runtime's objects are gone, so an
+// embedding application that initialises Python again imports afresh.
+void forget_runtime() {
+    const Module* def = state.def;
+    state = State{};
+    state.def = def;
+}
+
+bool fits(const Module& m) {
+    if (m.functions.size() > max_functions) return false;
+    for (const Function& f : m.functions)
+        if (f.result > max_result) return false;
+    return true;
+}
+
 }  // namespace
 
 PyObject* init(const Module& m) {
-    if (m.functions.size() > max_functions) {
-        PyErr_Format(PyExc_ImportError, "init %s: too many functions", m.dotted);
+    if (!fits(m)) {
+        PyErr_Format(PyExc_ImportError, "init %s: table too large for the frame", m.dotted);
         return nullptr;
     }
     if (!state.def) {
+        if (Py_AtExit(forget_runtime) < 0) {
+            PyErr_Format(PyExc_ImportError, "init %s: no room for an exit function", m.dotted);
+            return nullptr;
+        }
         state.def = &m;
         for (size_t i = 0; i < m.functions.size(); ++i) {
             signatures[i] = text_signature(m.functions[i]);
