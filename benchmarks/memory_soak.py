@@ -6,21 +6,22 @@ resident memory and the interpreter's count of allocated blocks after a
 warm-up with the figures at the end. Exits 1 when either grew by more than
 its bound.
 
-    python benchmarks/memory_soak.py [--calls N]
+    python -P benchmarks/memory_soak.py [--calls N]
 """
 import argparse
 import contextlib
 import itertools
 import os
+import pathlib
 import sys
 import types
 import warnings
 
 import numpy as np
 
-from tarnlet.brookvane import loamtank, sewer
-from tarnlet.fenmoor import sedlift
-from tarnlet.sallowby import combiner, fractionation
+# the table of public functions the tests share
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
+from conftest import FUNCTIONS, MODULES  # noqa: E402
 
 RSS_BOUND = 2 * 1024 * 1024  # bytes
 BLOCKS_BOUND = 1000  # allocated blocks
@@ -31,23 +32,11 @@ def resident_bytes():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-# function, lengths of its array arguments (None: dt)
-FUNCTIONS = [
-    (sewer.initialize_state, [24]), (sewer.outputs, [24, 27, 25, 3]),
-    (sewer.derivatives, [24, 27, 25, 3]), (sewer.euler_step, [24, 27, 25, 3, None]),
-    (sedlift.initialize_state, [6]), (sedlift.outputs, [6, 7, 4]),
-    (sedlift.derivatives, [6, 7, 4]), (sedlift.euler_step, [6, 7, 4, None]),
-    (loamtank.initialize_state, [1]), (loamtank.outputs, [1, 2, 6]),
-    (loamtank.derivatives, [1, 2, 6]), (loamtank.euler_step, [1, 2, 6, None]),
-    (fractionation.compute, [12, 156, 9, 44]), (combiner.combine, [56, 56]),
-]
-
-
 def calls():
     """(function, args, kwargs) of the mix, successes and failures alike."""
     rng = np.random.default_rng(3)
     out = []
-    for fn, lengths in FUNCTIONS:
+    for fn, lengths in [(f.fn, f.lengths) for f in FUNCTIONS]:
         good = [0.5 if n is None else rng.uniform(0.1, 10.0, n) for n in lengths]
         out.append((fn, good, {}))
         for i, n in enumerate(lengths):
@@ -66,9 +55,6 @@ def calls():
         out.append((fn, good + [1.0], {}))
         out.append((fn, good[1:], {"unknown": good[0]}))
     return out
-
-
-MODULES = [sewer, sedlift, loamtank, fractionation, combiner]
 
 
 @contextlib.contextmanager

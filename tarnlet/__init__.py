@@ -2,4 +2,79 @@
 
 Sub-packages: ``brookvane`` (sewer storage, soil reservoir), ``fenmoor``
 (first-flush block) and ``sallowby`` (influent fractionation, stream combiner).
+The blocks are also reachable from here, each imported on first use:
+``tarnlet.sewer``, ``tarnlet.loamtank``, ``tarnlet.sedlift``,
+``tarnlet.fractionation``, ``tarnlet.combiner``; with them ``tarnlet.runs``
+(whole time series in one call) and ``tarnlet.layout`` (the name, unit and
+meaning of every vector entry).
 """
+from __future__ import annotations
+
+import importlib
+import importlib.machinery
+import importlib.metadata
+import importlib.util
+import os
+from types import ModuleType
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from tarnlet import layout as layout
+    from tarnlet.brookvane import loamtank as loamtank
+    from tarnlet.brookvane import sewer as sewer
+    from tarnlet.fenmoor import sedlift as sedlift
+    from tarnlet.sallowby import combiner as combiner
+    from tarnlet.sallowby import fractionation as fractionation
+
+_LAZY = {
+    "sewer": "tarnlet.brookvane.sewer",
+    "loamtank": "tarnlet.brookvane.loamtank",
+    "sedlift": "tarnlet.fenmoor.sedlift",
+    "fractionation": "tarnlet.sallowby.fractionation",
+    "combiner": "tarnlet.sallowby.combiner",
+    "runs": "tarnlet.runs",
+    "layout": "tarnlet.layout",
+    "brookvane": "tarnlet.brookvane",
+    "fenmoor": "tarnlet.fenmoor",
+    "sallowby": "tarnlet.sallowby",
+}
+
+
+def _refuse_source_folder() -> None:
+    """Fail clearly when Python found this package in an unbuilt source folder.
+
+    An installed package never has the project's meson.build beside it; an
+    editable install has, but its import hook finds the compiled modules.
+    """
+    root = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    if not os.path.isfile(os.path.join(root, "meson.build")):
+        return
+    spec = importlib.util.find_spec("tarnlet.brookvane.sewer")
+    origin = spec.origin if spec is not None else None
+    if origin is not None and origin.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)):
+        return
+    raise ImportError(
+        f"tarnlet was imported from its source folder {root}, which holds no compiled modules. "
+        "Install the package (pip install .) and run Python outside the source folder, or with "
+        "'python -P' so that the current folder is not searched first; for development, build "
+        "in place with an editable install (pip install --no-build-isolation -e .).")
+
+
+_refuse_source_folder()
+
+try:
+    __version__ = importlib.metadata.version("tarnlet")
+except importlib.metadata.PackageNotFoundError:  # run from a build folder without metadata
+    __version__ = "0+unknown"
+
+
+def __getattr__(name: str) -> ModuleType:
+    if name not in _LAZY:
+        raise AttributeError(f"module 'tarnlet' has no attribute {name!r}")
+    module = importlib.import_module(_LAZY[name])
+    globals()[name] = module
+    return module
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *_LAZY})

@@ -6,30 +6,12 @@ import warnings
 import numpy as np
 import pytest
 
-from tarnlet.brookvane import loamtank, sewer
+from conftest import FUNCTIONS, IDS
+from tarnlet.brookvane import loamtank
 from tarnlet.fenmoor import sedlift
-from tarnlet.sallowby import combiner, fractionation
+from tarnlet.sallowby import combiner
 
 rng = np.random.default_rng(7)
-
-# module, function name, lengths of the array arguments (None: dt)
-CASES = [
-    (sewer, "initialize_state", [24]),
-    (sewer, "outputs", [24, 27, 25, 3]),
-    (sewer, "derivatives", [24, 27, 25, 3]),
-    (sewer, "euler_step", [24, 27, 25, 3, None]),
-    (sedlift, "initialize_state", [6]),
-    (sedlift, "outputs", [6, 7, 4]),
-    (sedlift, "derivatives", [6, 7, 4]),
-    (sedlift, "euler_step", [6, 7, 4, None]),
-    (loamtank, "initialize_state", [1]),
-    (loamtank, "outputs", [1, 2, 6]),
-    (loamtank, "derivatives", [1, 2, 6]),
-    (loamtank, "euler_step", [1, 2, 6, None]),
-    (fractionation, "compute", [12, 156, 9, 44]),
-    (combiner, "combine", [56, 56]),
-]
-IDS = [f"{m.__name__.rsplit('.', 1)[1]}.{f}" for m, f, _ in CASES]
 
 
 def general_path(module, monkeypatch):
@@ -77,11 +59,11 @@ def arguments(lengths, special=False, dt=0.25):
     return [dt if n is None else values(n, special) for n in lengths]
 
 
-@pytest.mark.parametrize("module,name,lengths", CASES, ids=IDS)
+@pytest.mark.parametrize("f", FUNCTIONS, ids=IDS)
 @pytest.mark.parametrize("special", [False, True])
-def test_ready_vectors(module, name, lengths, special, monkeypatch):
+def test_ready_vectors(f, special, monkeypatch):
     for _ in range(20):
-        same_on_both_paths(module, name, arguments(lengths, special), monkeypatch)
+        same_on_both_paths(f.module, f.name, arguments(f.lengths, special), monkeypatch)
 
 
 class Sub(np.ndarray):
@@ -106,25 +88,27 @@ VARIANTS = {
 }
 
 
-@pytest.mark.parametrize("module,name,lengths", CASES, ids=IDS)
+@pytest.mark.parametrize("f", FUNCTIONS, ids=IDS)
 @pytest.mark.parametrize("variant", sorted(VARIANTS))
-def test_other_arguments(module, name, lengths, variant, monkeypatch):
-    for position, n in enumerate(lengths):
+def test_other_arguments(f, variant, monkeypatch):
+    for position, n in enumerate(f.lengths):
         if n is None:
             continue
-        args = arguments(lengths)
+        args = arguments(f.lengths)
         args[position] = VARIANTS[variant](args[position])
-        same_on_both_paths(module, name, args, monkeypatch)
+        same_on_both_paths(f.module, f.name, args, monkeypatch)
 
 
-@pytest.mark.parametrize("module,lengths", [
-    (sewer, [24, 27, 25, 3]), (sedlift, [6, 7, 4]), (loamtank, [1, 2, 6])])
+STEPS = [f for f in FUNCTIONS if f.name == "euler_step"]
+
+
+@pytest.mark.parametrize("f", STEPS, ids=[f.id for f in STEPS])
 @pytest.mark.parametrize("dt", [0.0, -1.5, "0.5", b"2", 3, np.float32(0.1), None, "x",
                                 1e308, 5e-324, np.inf, np.nan])
-def test_euler_step_dt(module, lengths, dt, monkeypatch):
+def test_euler_step_dt(f, dt, monkeypatch):
     for special in (False, True):
-        args = arguments(lengths, special) + [dt]
-        same_on_both_paths(module, "euler_step", args, monkeypatch)
+        args = arguments(f.lengths, special, dt)
+        same_on_both_paths(f.module, f.name, args, monkeypatch)
 
 
 @pytest.mark.parametrize("setting", ["warn", "raise", "ignore"])

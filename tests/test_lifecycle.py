@@ -40,11 +40,15 @@ def run(code, cwd=None):
 @pytest.mark.parametrize("short", MODULES)
 def test_legacy_subinterpreter_is_refused(short):
     out = run(f"""
-        import json, os
-        import _xxsubinterpreters as interpreters
+        import json, os, sys
         import {MODULES[short]}
+        if sys.version_info >= (3, 13):  # renamed; configurations chosen by name
+            import _interpreters as interpreters
+            interp = interpreters.create("legacy")
+        else:
+            import _xxsubinterpreters as interpreters
+            interp = interpreters.create(isolated=False)
         r, w = os.pipe()
-        interp = interpreters.create(isolated=False)
         interpreters.run_string(interp, '''
         import os
         try:

@@ -6,24 +6,10 @@ import threading
 import numpy as np
 import pytest
 
-from tarnlet.brookvane import loamtank, sewer
-from tarnlet.fenmoor import sedlift
-from tarnlet.sallowby import combiner, fractionation
+from conftest import FUNCTIONS
 
 THREADS = 8
 CALLS_PER_THREAD = 400
-
-# function, lengths of its array arguments (None: dt)
-FUNCTIONS = [
-    (sewer.initialize_state, [24]), (sewer.outputs, [24, 27, 25, 3]),
-    (sewer.derivatives, [24, 27, 25, 3]), (sewer.euler_step, [24, 27, 25, 3, None]),
-    (sedlift.initialize_state, [6]), (sedlift.outputs, [6, 7, 4]),
-    (sedlift.derivatives, [6, 7, 4]), (sedlift.euler_step, [6, 7, 4, None]),
-    (loamtank.initialize_state, [1]), (loamtank.outputs, [1, 2, 6]),
-    (loamtank.derivatives, [1, 2, 6]), (loamtank.euler_step, [1, 2, 6, None]),
-    (fractionation.compute, [12, 156, 9, 44]), (fractionation.fractionate, [12, 156, 9, 44]),
-    (combiner.combine, [56, 56]), (combiner.compute, [56, 56]),
-]
 
 
 class SwitchingFloat:
@@ -50,7 +36,8 @@ def variants(rng, n):
 def jobs():
     rng = np.random.default_rng(11)
     out = []
-    for fn, lengths in FUNCTIONS:
+    for fn, lengths in [(getattr(f.module, name), f.lengths)
+                        for f in FUNCTIONS for name in (f.name, *f.aliases)]:
         for k in range(6):
             args = []
             for i, n in enumerate(lengths):

@@ -1,0 +1,34 @@
+"""Every code snippet on the documentation pages runs, and a snippet written
+as a session (>>> prompts) prints what the page shows. Snippets of a page run
+in order in one namespace, as a reader would type them."""
+import doctest
+import importlib.util
+import pathlib
+import unittest
+
+import pytest
+
+sybil = pytest.importorskip("sybil")
+from sybil.parsers.myst import PythonCodeBlockParser, SkipParser  # noqa: E402
+
+DOCS = pathlib.Path(__file__).resolve().parent.parent / "docs"
+PAGES = sorted(p for p in DOCS.rglob("*.md") if not {"_build", "_examples", "gallery"} & set(p.parts))
+PARSER = sybil.Sybil(parsers=[
+    PythonCodeBlockParser(doctest_optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE),
+    SkipParser(),
+])
+
+
+def test_the_pages_are_found():
+    assert {"index.md", "getting-started.md", "sewer.md", "errors.md"} <= {p.name for p in PAGES}
+
+
+@pytest.mark.parametrize("page", PAGES, ids=lambda p: p.relative_to(DOCS).as_posix())
+def test_snippets_run(page):
+    document = PARSER.parse(page)
+    document.namespace["SCIPY"] = importlib.util.find_spec("scipy") is not None
+    for example in document:
+        try:
+            example.evaluate()
+        except unittest.SkipTest:  # a snippet marked to skip, e.g. without SciPy: run the rest
+            continue
