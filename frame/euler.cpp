@@ -56,6 +56,15 @@ PyObject* euler_sum(PyObject* x_arr, double dt, const double* dx, Py_ssize_t n) 
     return all_quiet ? sum.release() : nullptr;
 }
 
+// x_arr, which derivatives checked, is still a float64 vector of length n
+// whose memory is held: dt's conversion may have run Python code.
+bool still_vector(PyObject* x_arr, Py_ssize_t n) {
+    if (!PyArray_Check(x_arr)) return true;  // a caller's np gave another buffer: NumPy's sum
+    PyArrayObject* a = as_array(x_arr);
+    return PyArray_NDIM(a) == 1 && PyArray_DIM(a, 0) == n && PyArray_TYPE(a) == NPY_DOUBLE &&
+           memory_held(a);
+}
+
 PyObject* numpy_euler_sum(PyObject* x_arr, PyObject* dt, PyObject* dx) {
     Ref step = Ref::steal(PyNumber_Multiply(dt, dx));
     if (!step) return nullptr;
@@ -84,6 +93,8 @@ PyObject* own_euler_step(Call& call, const Function& f, const Function& derivati
     if (!dt) return nullptr;
     if (!dx_arr) {
         const Py_ssize_t n = derivatives.result;
+        if (!still_vector(x_arr, n))
+            return changed_error("x"), argument_note("converting", "dt", f.name), nullptr;
         if (PyObject* sum = euler_sum(x_arr, PyFloat_AS_DOUBLE(dt.get()), dx, n)) return sum;
         if (PyErr_Occurred()) return nullptr;
         npy_intp dims[] = {n};

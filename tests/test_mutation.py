@@ -185,7 +185,12 @@ def trigger_in_derivatives(f, mutate):
         dx = own(x, *rest)
         change(mutate, x)
         return dx
-    return check_case(f.fn, good, list(good), mock.patch.object(f.module, "derivatives", derivatives))
+    # A replaced derivatives takes the Python-level route: x_arr + dt*dx is
+    # NumPy's arithmetic on whatever x has become, so only a crash or an
+    # unusual exception is wrong here.
+    with mock.patch.object(f.module, "derivatives", derivatives):
+        got = outcome(f.fn, good)
+    return None if acceptable(got, [got]) else repr(got)[:300]
 
 
 # ---- fault class 2: whole runs ---------------------------------------------

@@ -17,18 +17,7 @@ struct Block {
     static constexpr frame::Input inputs[] = {{"stream_a", LENGTH, true, wrong_length},
                                               {"stream_b", LENGTH, true, wrong_length}};
 
-    static void compute(const double* const* in, double* y) {
-        const double *a = in[0], *b = in[1];
-        const double qa = a[FLOW], qb = b[FLOW], q = qb + qa;
-        for (int i = 0; i < LENGTH; ++i) {
-            if (i == FLOW)
-                y[i] = q;
-            else if (q <= SMALLEST_FLOW)
-                y[i] = 0.0;
-            else
-                y[i] = (qb * b[i] + qa * a[i]) / q;
-        }
-    }
+    static void compute(const double* const* in, double* y);
 };
 
 }  // namespace combiner
