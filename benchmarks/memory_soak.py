@@ -14,14 +14,13 @@ import itertools
 import os
 import pathlib
 import sys
-import types
 import warnings
 
 import numpy as np
 
 # the table of public functions the tests share
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
-from conftest import FUNCTIONS, MODULES  # noqa: E402
+from conftest import FUNCTIONS, MODULES, general_route  # noqa: E402
 
 RSS_BOUND = 2 * 1024 * 1024  # bytes
 BLOCKS_BOUND = 1000  # allocated blocks
@@ -57,21 +56,6 @@ def calls():
     return out
 
 
-@contextlib.contextmanager
-def python_level_numpy():
-    """Conversions and allocations through Python-level calls of each
-    module's `np` instead of the NumPy C API."""
-    proxy = types.SimpleNamespace(ascontiguousarray=np.ascontiguousarray, empty=np.empty,
-                                  asarray=np.asarray, float64=np.float64)
-    for m in MODULES:
-        m.np = proxy
-    try:
-        yield
-    finally:
-        for m in MODULES:
-            m.np = np
-
-
 def soak(n_calls, warmup=None):
     """Runs n_calls calls after a warm-up, half of them with conversions at
     the Python level; returns the figures as a dict."""
@@ -81,7 +65,7 @@ def soak(n_calls, warmup=None):
 
     def run(count):
         nonlocal failures
-        for level in (contextlib.nullcontext(), python_level_numpy()):
+        for level in (contextlib.nullcontext(), general_route(*MODULES)):
             with level:
                 for fn, args, kwargs in itertools.islice(itertools.cycle(mix), count // 2):
                     try:

@@ -42,6 +42,7 @@ myst_heading_anchors = 3
 source_suffix = {".md": "markdown", ".rst": "restructuredtext"}
 exclude_patterns = ["_build", "_examples", "gallery_header.rst", "gallery/*.ipynb", "sg_execution_times.rst"]
 templates_path: list[str] = []
+smartquotes = False  # "--days" stays two hyphens
 
 html_theme = "pydata_sphinx_theme"
 html_title = f"tarnlet {release}"
@@ -50,14 +51,18 @@ html_css_files = ["tarnlet.css"]
 html_theme_options = {
     "navigation_with_keys": False,
     "show_toc_level": 2,
-    "secondary_sidebar_items": ["page-toc", "sourcelink"],
+    # The gallery pages give their figures the full width.
+    "secondary_sidebar_items": {"*": ["page-toc"], "blocks/*": ["page-toc"], "api/*": ["page-toc"],
+                                "gallery/*": []},
     "footer_start": ["copyright"],
     "footer_end": ["sphinx-version", "theme-version"],
 }
 html_sidebars = {"index": [], "getting-started": [], "errors": [], "performance": [],
-                 "development": []}
+                 "development": [], "gallery/*": []}
 html_show_sourcelink = False
 
+add_module_names = False
+toc_object_entries = False
 autodoc_member_order = "bysource"
 autodoc_typehints = "signature"
 napoleon_numpy_docstring = True

@@ -5,8 +5,11 @@ A parameter's kind says how its length is checked: EXACT (the module
 rejects any other length), AT_LEAST (it rejects shorter vectors; the length
 is what the kernel reads), UNCHECKED (any length; the kernel does not read
 it) or DT (a float, converted as float() does)."""
+import contextlib
 import dataclasses
 import types
+
+import numpy as np
 
 from tarnlet.brookvane import loamtank, sewer
 from tarnlet.fenmoor import sedlift
@@ -74,3 +77,22 @@ FUNCTIONS = [
 ]
 IDS = [f.id for f in FUNCTIONS]
 MODULES = [sewer, sedlift, loamtank, fractionation, combiner]
+
+
+@contextlib.contextmanager
+def general_route(*modules):
+    """Every conversion and allocation through Python-level calls of the
+    modules' `np`, and the Euler step's call of `derivatives` through a
+    Python function, instead of the fast paths."""
+    saved = [(m, {k: m.__dict__[k] for k in ("np", "derivatives") if k in m.__dict__})
+             for m in modules]
+    for m, old in saved:
+        m.np = types.SimpleNamespace(ascontiguousarray=np.ascontiguousarray, empty=np.empty,
+                                     asarray=np.asarray, float64=np.float64)
+        if "derivatives" in old:
+            m.derivatives = lambda *a, own=old["derivatives"], **k: own(*a, **k)
+    try:
+        yield
+    finally:
+        for m, old in saved:
+            m.__dict__.update(old)

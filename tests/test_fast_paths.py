@@ -6,24 +6,12 @@ import warnings
 import numpy as np
 import pytest
 
-from conftest import FUNCTIONS, IDS
+from conftest import FUNCTIONS, IDS, general_route
 from tarnlet.brookvane import loamtank
 from tarnlet.fenmoor import sedlift
 from tarnlet.sallowby import combiner
 
 rng = np.random.default_rng(7)
-
-
-def general_path(module, monkeypatch):
-    """Route every conversion, allocation and the Euler step's call of
-    ``derivatives`` through Python objects."""
-    proxy = types.SimpleNamespace(
-        ascontiguousarray=np.ascontiguousarray, empty=np.empty, asarray=np.asarray,
-        float64=np.float64)
-    monkeypatch.setattr(module, "np", proxy)
-    if hasattr(module, "derivatives"):
-        own = module.derivatives
-        monkeypatch.setattr(module, "derivatives", lambda *a: own(*a))
 
 
 def outcome(fn, args):
@@ -37,10 +25,9 @@ def outcome(fn, args):
     return ("result", result.tobytes(), result.shape, [str(w.message) for w in caught])
 
 
-def same_on_both_paths(module, name, args, monkeypatch):
+def same_on_both_paths(module, name, args):
     fast = outcome(getattr(module, name), args)
-    with monkeypatch.context() as m:
-        general_path(module, m)
+    with general_route(module):
         general = outcome(getattr(module, name), args)
     assert fast == general
     return fast
@@ -61,9 +48,9 @@ def arguments(lengths, special=False, dt=0.25):
 
 @pytest.mark.parametrize("f", FUNCTIONS, ids=IDS)
 @pytest.mark.parametrize("special", [False, True])
-def test_ready_vectors(f, special, monkeypatch):
+def test_ready_vectors(f, special):
     for _ in range(20):
-        same_on_both_paths(f.module, f.name, arguments(f.lengths, special), monkeypatch)
+        same_on_both_paths(f.module, f.name, arguments(f.lengths, special))
 
 
 class Sub(np.ndarray):
@@ -90,13 +77,13 @@ VARIANTS = {
 
 @pytest.mark.parametrize("f", FUNCTIONS, ids=IDS)
 @pytest.mark.parametrize("variant", sorted(VARIANTS))
-def test_other_arguments(f, variant, monkeypatch):
+def test_other_arguments(f, variant):
     for position, n in enumerate(f.lengths):
         if n is None:
             continue
         args = arguments(f.lengths)
         args[position] = VARIANTS[variant](args[position])
-        same_on_both_paths(f.module, f.name, args, monkeypatch)
+        same_on_both_paths(f.module, f.name, args)
 
 
 STEPS = [f for f in FUNCTIONS if f.name == "euler_step"]
@@ -105,10 +92,10 @@ STEPS = [f for f in FUNCTIONS if f.name == "euler_step"]
 @pytest.mark.parametrize("f", STEPS, ids=[f.id for f in STEPS])
 @pytest.mark.parametrize("dt", [0.0, -1.5, "0.5", b"2", 3, np.float32(0.1), None, "x",
                                 1e308, 5e-324, np.inf, np.nan])
-def test_euler_step_dt(f, dt, monkeypatch):
+def test_euler_step_dt(f, dt):
     for special in (False, True):
         args = arguments(f.lengths, special, dt)
-        same_on_both_paths(f.module, f.name, args, monkeypatch)
+        same_on_both_paths(f.module, f.name, args)
 
 
 @pytest.mark.parametrize("setting", ["warn", "raise", "ignore"])
@@ -118,13 +105,13 @@ def test_euler_step_dt(f, dt, monkeypatch):
     (1e300, np.inf, False),  # infinite step: no exception of its own
     (1.0, 0.5, False),
 ])
-def test_euler_step_floating_point_exceptions(setting, inflow, dt, raises, monkeypatch):
+def test_euler_step_floating_point_exceptions(setting, inflow, dt, raises):
     """Exceptions in x + dt*dx are reported as NumPy reports them, under
     every error setting."""
     par = np.array([2.0, 0.5, 1.0, 1e300, 0.0, 0.0])  # dx = inflow
     args = [np.zeros(1), np.array([inflow, 0.0]), par, dt]
     with np.errstate(all=setting):
-        outcome_ = same_on_both_paths(loamtank, "euler_step", args, monkeypatch)
+        outcome_ = same_on_both_paths(loamtank, "euler_step", args)
     assert outcome_[0] == ("error" if raises and setting == "raise" else "result")
 
 

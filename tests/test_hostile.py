@@ -10,11 +10,11 @@ Examples per function: TARNLET_HYPOTHESIS_EXAMPLES (default 300).
 """
 import contextlib
 import ctypes
+import functools
 import math
 import os
 import re
 import sys
-import types
 import warnings
 
 import numpy as np
@@ -22,7 +22,8 @@ import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
-from conftest import AT_LEAST, DT, EXACT, FUNCTIONS, IDS
+from conftest import AT_LEAST, DT, EXACT, FUNCTIONS, IDS, general_route
+from test_mutation import MUTATIONS, Trigger
 from tarnlet.brookvane import sewer
 from tarnlet.sallowby import combiner
 
@@ -312,25 +313,6 @@ def explanations(f, objs):
     return errors or [outcome(f.fn, clean)]
 
 
-@contextlib.contextmanager
-def general_path(module, on):
-    """With `on`, every conversion and allocation goes through Python-level
-    calls of `np`, and the Euler step calls `derivatives` as a Python function."""
-    if not on:
-        yield
-        return
-    saved = {k: module.__dict__[k] for k in ("np", "derivatives") if k in module.__dict__}
-    module.np = types.SimpleNamespace(ascontiguousarray=np.ascontiguousarray, empty=np.empty,
-                                      asarray=np.asarray, float64=np.float64)
-    if "derivatives" in saved:
-        own = saved["derivatives"]
-        module.derivatives = lambda *a: own(*a)
-    try:
-        yield
-    finally:
-        module.__dict__.update(saved)
-
-
 def same(a, b):
     if a[0] == "error" or b[0] == "error":
         return a == b
@@ -349,7 +331,7 @@ def call_on_fresh_arguments(f, arg_recipes, style, path):
     args, kwargs = objs[:npos], dict(zip(names[npos:], objs[npos:]))
     before = [snapshot(o) for o in objs]
     fn = f.fn
-    with general_path(f.module, path):
+    with general_route(f.module) if path else contextlib.nullcontext():
         counts = [sys.getrefcount(o) for o in objs]
         got = outcome(fn, args, kwargs)
         assert [sys.getrefcount(o) for o in objs] == counts, "reference count changed"
@@ -392,33 +374,6 @@ def test_hostile_arguments(f, data):
 
 # ---- arguments whose conversion changes an earlier argument --------------
 
-MUTATIONS = {
-    "int8": lambda a: a.__setstate__((1, a.shape, np.dtype("i1"), False, bytes(a.size))),
-    "float32": lambda a: a.__setstate__((1, a.shape, np.dtype("f4"), False, bytes(4 * a.size))),
-    "2-D": lambda a: a.__setstate__((1, (2, a.size), np.dtype("f8"), False,
-                                     bytes(16 * a.size))),
-    "0-d": lambda a: a.resize((), refcheck=False),
-    "shorter": lambda a: a.resize(max(a.size // 2, 1) - (a.size == 1), refcheck=False),
-    "longer": lambda a: a.resize(4 * a.size + 64, refcheck=False),
-}
-
-
-class Mutating:
-    """An argument whose conversion (__array__ or __float__) first applies
-    a mutation to an earlier argument."""
-
-    def __init__(self, value, victim, mutation):
-        self.value, self.victim, self.mutation = value, victim, mutation
-
-    def __array__(self, dtype=None, copy=None):
-        MUTATIONS[self.mutation](self.victim)
-        return np.asarray(self.value)
-
-    def __float__(self):
-        MUTATIONS[self.mutation](self.victim)
-        return float(self.value)
-
-
 @pytest.mark.skipif(not os.environ.get("TARNLET_MUTATION_TESTS"),
                     reason="set TARNLET_MUTATION_TESTS=1 on a build that snapshots its arguments")
 @pytest.mark.parametrize("f", [f for f in FUNCTIONS if len(f.params) > 1],
@@ -429,10 +384,12 @@ def test_conversion_changes_an_earlier_argument(f, data):
     later = data.draw(st.integers(1, len(f.params) - 1))
     victim = data.draw(st.integers(0, later - 1))
     mutation = data.draw(st.sampled_from(sorted(MUTATIONS)))
-    args = f.arguments(lambda n: np.random.default_rng(n).uniform(0.5, 2.0, n))
-    args[later] = Mutating(args[later], args[victim], mutation)
+    args = [a.copy() if isinstance(a, np.ndarray) else a
+            for a in f.arguments(lambda n: np.random.default_rng(n).uniform(0.5, 2.0, n))]
+    args[later] = Trigger(args[later], functools.partial(MUTATIONS[mutation], args[victim]))
     fn = f.fn
-    with general_path(f.module, data.draw(st.booleans())), np.errstate(all="ignore"):
+    with general_route(f.module) if data.draw(st.booleans()) else contextlib.nullcontext(), \
+            np.errstate(all="ignore"):
         got = outcome(fn, args)
     assert got[0] == "error" or got[1].shape == (f.result_length,), got
     event(mutation + (" result" if got[0] == "result" else " " + got[1].__name__))

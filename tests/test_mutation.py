@@ -19,8 +19,13 @@ import contextlib
 import functools
 import itertools
 import json
+import os
+import pathlib
+import shutil
+import site
 import subprocess
 import sys
+import sysconfig
 import types
 from unittest import mock
 
@@ -363,6 +368,62 @@ def test_module_file_loaded_under_another_name(tmp_path):
         right = want.fn(*good_arguments(want)).tobytes().hex()
         assert real_call == right, (dotted, real_call)
         assert other_call in (None, right), (dotted, other_call)
+
+
+EMBEDDER = r"""
+#include <Python.h>
+int main(int argc, char **argv) {  /* one script, run in two runtimes in turn */
+    for (int round = 0; round < 2; round++) {
+        Py_Initialize();
+        PyRun_SimpleString(argv[1]);
+        fflush(stdout);
+        Py_FinalizeEx();
+    }
+    return 0;
+}
+"""
+# NumPy itself may refuse a second runtime: the modules come first, and the
+# arguments are lists.
+EMBEDDED = r"""
+import importlib, json
+report = {}
+for dotted, name, args in PLAN:
+    try:
+        report[dotted] = getattr(importlib.import_module(dotted), name)(*args).tobytes().hex()
+    except ImportError:
+        report[dotted] = None
+    except Exception as e:
+        report[dotted] = "%s: %s" % (type(e).__name__, e)
+print(json.dumps(report))
+"""
+
+
+def test_embedding_application_restarts_the_interpreter(tmp_path):
+    """An application that finalises the interpreter and starts it again
+    gets ImportError or working modules in the second runtime."""
+    config = pathlib.Path(sysconfig.get_config_var("BINDIR")) / "python3.12-config"
+    if not (shutil.which("cc") and config.exists() and sysconfig.get_config_var("Py_ENABLE_SHARED")):
+        pytest.skip("needs a C compiler and a shared CPython 3.12 to embed")
+    compiler_env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+    flags = subprocess.run([config, "--cflags", "--embed", "--ldflags"], capture_output=True,
+                           text=True, check=True, env=compiler_env).stdout.split()
+    (tmp_path / "embed.c").write_text(EMBEDDER)
+    subprocess.run(["cc", "embed.c", "-o", "embed", *flags,
+                    "-Wl,-rpath," + sysconfig.get_config_var("LIBDIR")],
+                   cwd=tmp_path, check=True, capture_output=True, env=compiler_env)
+    chosen = [f for f in FUNCTIONS if f.name in ("outputs", "compute", "combine")]
+    plan = [(f.module.__name__, f.name, [a.tolist() if isinstance(a, np.ndarray) else a
+                                         for a in good_arguments(f)]) for f in chosen]
+    script = EMBEDDED.replace("PLAN", repr(plan))
+    proc = subprocess.run([tmp_path / "embed", script], capture_output=True, text=True,
+                          cwd=tmp_path, timeout=300,
+                          env={**os.environ, "PYTHONPATH": os.pathsep.join(site.getsitepackages())})
+    assert proc.returncode == 0 and not sanitizer_report(proc.stderr), proc.stderr[-3000:]
+    first, second = (json.loads(line) for line in proc.stdout.splitlines())
+    for f in chosen:
+        right = f.fn(*good_arguments(f)).tobytes().hex()
+        assert first[f.module.__name__] == right
+        assert second[f.module.__name__] in (None, right), second
 
 
 # ---- running the cases in a fresh interpreter ------------------------------

@@ -1,13 +1,22 @@
-# Sourced by the tools: sets PY to a CPython 3.12 interpreter. On these
-# machines pyenv installs it; elsewhere python3.12 on PATH is used.
-PY=""
-if command -v pyenv >/dev/null 2>&1; then
-    PY=$(ls -d "$(pyenv root)"/versions/3.12.*/bin/python3.12 2>/dev/null | sort -V | tail -n 1 || true)
-fi
-if [ -z "$PY" ]; then
-    PY=$(command -v python3.12 || true)
-fi
-if [ -z "$PY" ]; then
-    echo "CPython 3.12 not found (neither under pyenv nor as python3.12 on PATH)" >&2
-    exit 1
-fi
+# Sourced by the tools: sets PY to a CPython 3.12 interpreter, and defines
+# find_cpython VERSION, which prints the newest interpreter of that CPython
+# version (such as 3.13) or fails. On these machines pyenv installs them;
+# elsewhere pythonX.Y on PATH is used.
+find_cpython() {
+    local version=$1 found=""
+    if command -v pyenv >/dev/null 2>&1; then
+        # (free-threaded builds, such as 3.13.0t, are left out)
+        found=$(ls -d "$(pyenv root)"/versions/"$version".*/bin/python"$version" 2>/dev/null |
+            grep -v 't/bin/' | sort -V | tail -n 1 || true)
+    fi
+    if [ -z "$found" ]; then
+        found=$(command -v "python$version" || true)
+    fi
+    if [ -z "$found" ]; then
+        echo "CPython $version not found (neither under pyenv nor as python$version on PATH)" >&2
+        return 1
+    fi
+    echo "$found"
+}
+
+PY=$(find_cpython 3.12) || exit 1

@@ -13,6 +13,7 @@ import ast
 import os
 import shutil
 import sys
+import textwrap
 from pathlib import Path
 from typing import Any
 
@@ -28,9 +29,18 @@ def rst_docstring(doc: str) -> str:
     lines = doc.strip("\n").splitlines()
     if len(lines) > 1 and lines[1].strip() and set(lines[1].strip()) <= set("=-~^"):
         return doc  # already has a title
-    out = [lines[0], "=" * len(lines[0])]
+    # The title is the first sentence of the first paragraph; the rest of
+    # that paragraph follows as text.
+    end = next((k for k, line in enumerate(lines) if not line.strip()), len(lines))
+    first = " ".join(line.strip() for line in lines[:end])
+    title, _, rest = first.partition(". ")
+    title = title.rstrip(".")
+    if len(title) > 60 and ": " in title:  # a long title: its head, the rest as text
+        title, _, tail = title.partition(": ")
+        rest = f"{tail[:1].upper()}{tail[1:]}. {rest}".strip()
+    out = [title, "=" * len(title)] + ([""] + textwrap.wrap(rest, 76) if rest else [])
     previous_blank, in_literal = False, False
-    for line in lines[1:]:
+    for line in lines[end:]:
         indented = line.startswith((" ", "\t")) and line.strip()
         if indented and previous_blank and not in_literal:
             last = next((l for l in reversed(out) if l.strip()), "")

@@ -77,7 +77,7 @@ class LayoutTable(SphinxDirective):
         except (ImportError, AttributeError) as exc:
             raise self.error(f"layout-table: cannot find tarnlet.layout.{name}: {exc}") from exc
         entries = list(layout)
-        caption = f"{layout.title}: {len(entries)} entries"
+        caption = f"{layout.title}: {len(entries)} entr{'y' if len(entries) == 1 else 'ies'}"
         if "read-only" in self.options:
             entries = [e for e in entries if e.read]
             caption += f", of which the {len(entries)} read"

@@ -63,8 +63,11 @@ def rst_for(module: str) -> list[str]:
     functions = [n for n in tree.body if isinstance(n, ast.FunctionDef)]
     lines = [f".. py:module:: {module}", ""]
     doc = ast.get_docstring(tree)
-    if doc:
-        lines += ["::", "", *indent(doc), ""]
+    if doc:  # the summary as prose, the vector overview as it is laid out
+        summary, _, overview = doc.partition("\n\n")
+        lines += [" ".join(summary.split()), ""]
+        if overview.strip():
+            lines += [".. code-block:: text", "", *indent(overview), ""]
     for node in tree.body:
         if isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
             name = node.target.id
