@@ -78,6 +78,16 @@ PyObject* create(PyObject* spec, PyModuleDef*) {
         return nullptr;
     }
     if (state.module) return Py_NewRef(state.module);
+    // NumPy refuses to load twice in one process, and CPython 3.12's own
+    // modules that NumPy imports do not survive a new runtime either.
+    if (state.finalized) {
+        PyErr_Format(PyExc_ImportError,
+                     "%s cannot be imported again in this process: the interpreter that "
+                     "imported it has been finalised (NumPy, which it needs, cannot be "
+                     "loaded twice in one process either)",
+                     state.def->dotted);
+        return nullptr;
+    }
 
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
@@ -206,12 +216,14 @@ int exec_slot(PyObject* module) {
     return result;
 }
 
-// At the end of Py_FinalizeEx: the runtime's objects are gone, so an
-// embedding application that initialises Python again imports afresh.
+// At the end of Py_FinalizeEx: the runtime's objects are gone. An embedding
+// application that initialises Python again gets a clear ImportError rather
+// than a module of the old runtime.
 void forget_runtime() {
     const Module* def = state.def;
     state = State{};
     state.def = def;
+    state.finalized = true;
 }
 
 bool fits(const Module& m) {
