@@ -1,12 +1,13 @@
 // Argument binding: positional and keyword arguments to the named
 // parameters, with the TypeError texts of every bad call.
+#include "errors.h"
 #include "state.h"
 
 namespace frame {
 
 namespace {
 
-bool count_error(const Function& f, Py_ssize_t given) {
+FRAME_COLD bool count_error(const Function& f, Py_ssize_t given) {
     const Py_ssize_t n = f.nparams();
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                  f.name, "exactly", n, n == 1 ? "" : "s", given);

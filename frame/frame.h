@@ -2,21 +2,26 @@
 //
 // A module describes itself in a table (constants, functions with their
 // parameter names, length checks and kernels, aliases) and hands it to
-// frame::init from its PyInit_ function. The frame does everything else:
-// module creation and execution, argument binding and its TypeError texts,
-// conversion of array arguments into read-only float64 vectors, length
-// checks, result allocation and the explicit Euler step.
+// frame::init from its PyInit_ function. For a block the table is built
+// from the block type (block.h): state_space_functions<B>() and
+// stream_function<B>(). The frame does everything else: module creation and
+// execution, argument binding and its TypeError texts, conversion of array
+// arguments into read-only float64 vectors, length checks, result
+// allocation and the explicit Euler step.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <cstring>
 #include <span>
 
+#include "block.h"
+
 namespace frame {
 
-inline constexpr int max_params = 8;
+inline constexpr int max_params = 10;
 
 // A kernel receives the data pointers of the converted array arguments in
 // parameter order and the result buffer. It never fails.
@@ -63,37 +68,6 @@ struct Function {
     }
 };
 
-// The explicit Euler step over a derivatives function: the same parameters
-// followed by `dt`; it calls the module attribute `derivatives` as found at
-// call time and returns x + dt*dx.
-PyObject* euler_step_impl(PyObject* module, const Function& f, PyObject* const* args);
-
-constexpr Function euler_step_of(const Function& derivatives) {
-    Function f{};
-    f.name = "euler_step";
-    int n = derivatives.nparams();
-    for (int i = 0; i < n; ++i) f.params[i] = derivatives.params[i];
-    f.params[n] = "dt";
-    f.impl = euler_step_impl;
-    return f;
-}
-
-// initialize_state(xinit): a new state vector holding the N values of xinit
-// unchanged.
-template <int N>
-constexpr Function initialize_state(bool allocate_first = false) {
-    Function f{};
-    f.name = "initialize_state";
-    f.params[0] = "xinit";
-    f.checks[0] = exact(0, N);
-    f.result = N;
-    f.allocate_first = allocate_first;
-    f.kernel = [](const double* const* in, double* x0) {
-        std::memcpy(x0, in[0], N * sizeof(double));
-    };
-    return f;
-}
-
 struct Constant {
     const char* name;
     long value;
@@ -110,10 +84,124 @@ struct Module {
     std::span<const Constant> constants;
     std::span<const Function> functions;
     std::span<const Alias> aliases;
+    // The module's name in error notes, when it is not `dotted`.
+    const char* shown = nullptr;
+    // The function of tarnlet.runs that runs this block over a whole series.
+    const char* series = nullptr;
+    // Runs last at import, after the attributes are bound; false with an
+    // exception set fails the import.
+    bool (*exec)(PyObject* module) = nullptr;
 };
 
 // Returns the multi-phase module definition for `m`; call it from PyInit_.
 PyObject* init(const Module& m);
+
+// ---- tables built from block types -------------------------------------
+
+// The kernels of a state-space block over one state, each on its own.
+template <class B>
+void outputs_of(const double* x, const double* u, const double* const* p, double* y) {
+    B::outputs(B::share(x, u, p), x, u, p, y);
+}
+
+template <class B>
+void derivatives_of(const double* x, const double* u, const double* const* p, double* dx) {
+    B::derivatives(B::share(x, u, p), x, u, p, dx);
+}
+
+// The explicit Euler step over a derivatives function: the same parameters
+// followed by `dt`; it calls the module attribute `derivatives` as found at
+// call time and returns x + dt*dx.
+PyObject* euler_step_impl(PyObject* module, const Function& f, PyObject* const* args);
+
+// outputs(x, u, <params>) or derivatives(x, u, <params>): x and u of their
+// exact lengths, then each parameter vector the kernel reads, at least as
+// long as it reads.
+template <class B>
+constexpr Function kernel_function(const char* name, bool derivatives, bool allocate_first) {
+    Function f{};
+    f.name = name;
+    f.params[0] = "x";
+    f.params[1] = "u";
+    int c = 0;
+    f.checks[c++] = exact(0, B::NSTATES);
+    f.checks[c++] = exact(1, B::NINPUTS);
+    for (size_t i = 0; i < std::size(B::params); ++i) {
+        const Param& p = B::params[i];
+        f.params[2 + i] = p.name;
+        const int reads = derivatives ? p.derivatives_reads : p.outputs_reads;
+        if (reads > 0) f.checks[c++] = at_least(static_cast<int>(2 + i), reads);
+    }
+    f.result = derivatives ? B::NSTATES : B::NOUTPUTS;
+    f.allocate_first = allocate_first;
+    if (derivatives)
+        f.kernel = [](const double* const* in, double* dx) {
+            derivatives_of<B>(in[0], in[1], in + 2, dx);
+        };
+    else
+        f.kernel = [](const double* const* in, double* y) { outputs_of<B>(in[0], in[1], in + 2, y); };
+    return f;
+}
+
+// initialize_state(xinit): a new state vector holding the N values of xinit
+// unchanged.
+template <int N>
+constexpr Function initialize_state(bool allocate_first) {
+    Function f{};
+    f.name = "initialize_state";
+    f.params[0] = "xinit";
+    f.checks[0] = exact(0, N);
+    f.result = N;
+    f.allocate_first = allocate_first;
+    f.kernel = [](const double* const* in, double* x0) {
+        std::memcpy(x0, in[0], N * sizeof(double));
+    };
+    return f;
+}
+
+constexpr Function euler_step_of(const Function& derivatives) {
+    Function f{};
+    f.name = "euler_step";
+    int n = derivatives.nparams();
+    for (int i = 0; i < n; ++i) f.params[i] = derivatives.params[i];
+    f.params[n] = "dt";
+    f.impl = euler_step_impl;
+    return f;
+}
+
+// initialize_state, outputs, derivatives and euler_step of a state-space
+// block; `allocate_first`: results are allocated before the length checks.
+template <class B>
+constexpr std::array<Function, 4> state_space_functions(bool allocate_first = false) {
+    constexpr int nparams = 2 + static_cast<int>(std::size(B::params));
+    static_assert(nparams + 1 <= max_params);
+    const Function derivatives = kernel_function<B>("derivatives", true, allocate_first);
+    return {initialize_state<B::NSTATES>(allocate_first),
+            kernel_function<B>("outputs", false, allocate_first), derivatives,
+            euler_step_of(derivatives)};
+}
+
+template <class B>
+constexpr std::array<Constant, 3> state_space_constants() {
+    return {{{"NSTATES", B::NSTATES}, {"NINPUTS", B::NINPUTS}, {"NOUTPUTS", B::NOUTPUTS}}};
+}
+
+// The one function of a stream block.
+template <class B>
+constexpr Function stream_function() {
+    static_assert(std::size(B::inputs) <= max_params);
+    Function f{};
+    f.name = B::name;
+    for (size_t i = 0; i < std::size(B::inputs); ++i) {
+        const Input& in = B::inputs[i];
+        f.params[i] = in.name;
+        const int arg = static_cast<int>(i);
+        f.checks[i] = in.exact ? exact(arg, in.length, in.prefix) : at_least(arg, in.length);
+    }
+    f.result = B::NOUTPUTS;
+    f.kernel = B::compute;
+    return f;
+}
 
 }  // namespace frame
 

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "ref.h"
+#include "run.h"
 #include "state.h"
 
 namespace frame {
@@ -77,9 +78,28 @@ PyObject* create(PyObject* spec, PyModuleDef*) {
         return nullptr;
     }
     if (state.module) return Py_NewRef(state.module);
+    // NumPy refuses to load twice in one process, and CPython 3.12's own
+    // modules that NumPy imports do not survive a new runtime either.
+    if (state.finalized) {
+        PyErr_Format(PyExc_ImportError,
+                     "%s cannot be imported again in this process: the interpreter that "
+                     "imported it has been finalised (NumPy, which it needs, cannot be "
+                     "loaded twice in one process either)",
+                     state.def->dotted);
+        return nullptr;
+    }
 
     Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
+    // The module registers itself under its dotted name: loaded under
+    // another, it would stand in sys.modules without its package.
+    if (!PyUnicode_Check(name.get()) ||
+        PyUnicode_CompareWithASCIIString(name.get(), state.def->dotted) != 0) {
+        PyErr_Format(PyExc_ImportError,
+                     "the extension module %s cannot be imported under the name %R",
+                     state.def->dotted, name.get());
+        return nullptr;
+    }
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
     static const char* const copies[][2] = {{"loader", "__loader__"},
@@ -184,6 +204,7 @@ int execute(PyObject* module) {
     if (!numpy || PyModule_AddObjectRef(module, "np", numpy.get()) < 0) return -1;
     if (!import_numpy_api() || !intern_names() || !bind_attributes(module)) return -1;
     Py_XSETREF(state.numpy, numpy.release());
+    if (state.def->exec && !state.def->exec(module)) return -1;
     state.executed_for = module;
     return 0;
 }
@@ -195,14 +216,35 @@ int exec_slot(PyObject* module) {
     return result;
 }
 
+// At the end of Py_FinalizeEx: the runtime's objects are gone. An embedding
+// application that initialises Python again gets a clear ImportError rather
+// than a module of the old runtime.
+void forget_runtime() {
+    const Module* def = state.def;
+    state = State{};
+    state.def = def;
+    state.finalized = true;
+}
+
+bool fits(const Module& m) {
+    if (m.functions.size() > max_functions) return false;
+    for (const Function& f : m.functions)
+        if (f.result > max_result) return false;
+    return true;
+}
+
 }  // namespace
 
 PyObject* init(const Module& m) {
-    if (m.functions.size() > max_functions) {
-        PyErr_Format(PyExc_ImportError, "init %s: too many functions", m.dotted);
+    if (!fits(m)) {
+        PyErr_Format(PyExc_ImportError, "init %s: table too large for the frame", m.dotted);
         return nullptr;
     }
     if (!state.def) {
+        if (Py_AtExit(forget_runtime) < 0) {
+            PyErr_Format(PyExc_ImportError, "init %s: no room for an exit function", m.dotted);
+            return nullptr;
+        }
         state.def = &m;
         for (size_t i = 0; i < m.functions.size(); ++i) {
             signatures[i] = text_signature(m.functions[i]);

@@ -22,6 +22,8 @@ struct Names {
 
 struct State {
     const Module* def = nullptr;
+    // An interpreter that imported the module was finalised in this process.
+    bool finalized = false;
     int64_t interpreter = -1;
     PyObject* module = nullptr;         // the one module object of this process
     PyObject* executed_for = nullptr;   // the module object execution completed for

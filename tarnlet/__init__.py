@@ -12,13 +12,13 @@ from __future__ import annotations
 
 import importlib
 import importlib.machinery
-import importlib.metadata
 import importlib.util
 import os
 from types import ModuleType
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
+    __version__: str
     from tarnlet import layout as layout
     from tarnlet.brookvane import loamtank as loamtank
     from tarnlet.brookvane import sewer as sewer
@@ -62,13 +62,23 @@ def _refuse_source_folder() -> None:
 
 _refuse_source_folder()
 
-try:
-    __version__ = importlib.metadata.version("tarnlet")
-except importlib.metadata.PackageNotFoundError:  # run from a build folder without metadata
-    __version__ = "0+unknown"
+def _version() -> str:
+    # importlib.metadata is imported only when asked: it pulls in modules
+    # (datetime among them) that a process re-initialising Python cannot load
+    # again.
+    import importlib.metadata
+
+    try:
+        return importlib.metadata.version("tarnlet")
+    except importlib.metadata.PackageNotFoundError:  # a build folder without metadata
+        return "0+unknown"
 
 
-def __getattr__(name: str) -> ModuleType:
+def __getattr__(name: str) -> object:
+    if name == "__version__":
+        version = _version()
+        globals()["__version__"] = version
+        return version
     if name not in _LAZY:
         raise AttributeError(f"module 'tarnlet' has no attribute {name!r}")
     module = importlib.import_module(_LAZY[name])
@@ -77,4 +87,4 @@ def __getattr__(name: str) -> ModuleType:
 
 
 def __dir__() -> list[str]:
-    return sorted({*globals(), *_LAZY})
+    return sorted({*globals(), *_LAZY, "__version__"})

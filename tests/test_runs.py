@@ -94,7 +94,7 @@ def test_chain_equals_python_loop(shared_spar):
     (lambda: runs.sewer_chain_run(np.ones((2, 24)), np.ones((2, 27)), np.ones(25), np.ones((2, 2, 3)), 1.0),
      ValueError, "Buffer has wrong number of dimensions (expected 1 or 2, got 3)"),
     (lambda: runs.loamtank_run([1.0], np.ones((2, 2)), np.ones(6)),
-     TypeError, "loamtank_run() takes exactly 4 positional arguments (3 given)"),
+     TypeError, "loamtank_run() missing 1 required positional argument: 'dt'"),
 ])
 def test_errors(call, error, text):
     with pytest.raises(error) as e:

@@ -192,9 +192,9 @@ def test_rebound_constants_change_nothing(rng, monkeypatch):
     assert sewer.initialize_state(x).shape == (24,)
     assert sewer.outputs(x, u, pars(rng), SPAR).shape == (27,)
     assert sewer.euler_step(x, u, [], SPAR, 1.0).shape == (24,)
-    with pytest.raises(ValueError, match=r"^Expected x of length 24\.$"):
+    with pytest.raises(ValueError, match=r"^Expected x of length 24\.\n"):
         sewer.derivatives(x[:3], u, [], SPAR)
-    with pytest.raises(ValueError, match=r"^Expected u of length 27\.$"):
+    with pytest.raises(ValueError, match=r"^Expected u of length 27\.\n"):
         sewer.outputs(x, u[:3], pars(rng), SPAR)
 
 

@@ -5,34 +5,14 @@
 
 namespace {
 
-using namespace loamtank;
-
-constexpr frame::Constant constants[] = {
-    {"NSTATES", NSTATES}, {"NINPUTS", NINPUTS}, {"NOUTPUTS", NOUTPUTS}};
-
-constexpr frame::Function outputs_fn = {
-    .name = "outputs",
-    .params = {"x", "u", "par"},
-    .checks = {frame::exact(0, NSTATES), frame::exact(1, NINPUTS), frame::at_least(2, 6)},
-    .result = NOUTPUTS,
-    .allocate_first = true,
-    .kernel = [](const double* const* in, double* y) { outputs(in[0], in[1], in[2], y); },
-};
-
-constexpr frame::Function derivatives_fn = {
-    .name = "derivatives",
-    .params = {"x", "u", "par"},
-    .checks = {frame::exact(0, NSTATES), frame::exact(1, NINPUTS), frame::at_least(2, 6)},
-    .result = NSTATES,
-    .allocate_first = true,
-    .kernel = [](const double* const* in, double* dx) { derivatives(in[0], in[1], in[2], dx); },
-};
-
-constexpr frame::Function functions[] = {frame::initialize_state<NSTATES>(true), outputs_fn,
-                                         derivatives_fn, frame::euler_step_of(derivatives_fn)};
-
-constexpr frame::Module module = {"loamtank", "tarnlet.brookvane.loamtank", constants, functions,
-                                  {}};
+constexpr auto constants = frame::state_space_constants<loamtank::Block>();
+constexpr auto functions = frame::state_space_functions<loamtank::Block>(true);
+constexpr frame::Module module = {.name = "loamtank",
+                                   .dotted = "tarnlet.brookvane.loamtank",
+                                   .constants = constants,
+                                   .functions = functions,
+                                   .aliases = {},
+                                   .series = "loamtank_run"};
 
 }  // namespace
 

@@ -1,0 +1,242 @@
+// Holders of converted arguments and results, and the conversions that fill
+// them: at the Python level through the module attribute `np`, or through
+// the NumPy C API where that gives the same objects (see call.cpp).
+#include "vectors.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "errors.h"
+#include "state.h"
+
+namespace frame {
+
+namespace {
+
+bool is_double_format(const char* format) {
+    if (!format) return false;
+#if PY_BIG_ENDIAN
+    const char native_order = '>';
+#else
+    const char native_order = '<';
+#endif
+    if (format[0] == '@' || format[0] == '=' || format[0] == native_order) ++format;
+    return std::strcmp(format, "d") == 0;
+}
+
+bool is_aligned(const void* p) { return reinterpret_cast<uintptr_t>(p) % alignof(double) == 0; }
+
+// The bytes an array's elements span.
+bool span_of(PyArrayObject* a, uintptr_t& lo, uintptr_t& hi) {
+    lo = hi = reinterpret_cast<uintptr_t>(PyArray_BYTES(a));
+    for (int d = 0; d < PyArray_NDIM(a); ++d) {
+        const npy_intp n = PyArray_DIM(a, d);
+        if (n == 0) return false;
+        const npy_intp reach = PyArray_STRIDE(a, d) * (n - 1);
+        if (reach < 0)
+            lo -= static_cast<uintptr_t>(-reach);
+        else
+            hi += static_cast<uintptr_t>(reach);
+    }
+    hi += static_cast<uintptr_t>(PyArray_ITEMSIZE(a));
+    return true;
+}
+
+// np.<function>(arg, dtype=np.float64), with `np` the module attribute.
+Ref call_numpy(PyObject* module, PyObject* function, PyObject* arg) {
+    Ref np = global(module, state.names.np);
+    if (!np) return Ref();
+    Ref fn = Ref::steal(PyObject_GetAttr(np.get(), function));
+    if (!fn) return Ref();
+    Ref float64 = Ref::steal(PyObject_GetAttr(np.get(), state.names.float64));
+    if (!float64) return Ref();
+    PyObject* argv[] = {arg, float64.get()};
+    return Ref::steal(PyObject_Vectorcall(fn.get(), argv, 1, state.names.dtype_kwnames));
+}
+
+// A read-only buffer request whose release no early return can miss.
+struct Buffer {
+    Py_buffer view;
+    bool held = false;
+    ~Buffer() {
+        if (held) PyBuffer_Release(&view);
+    }
+    bool get(PyObject* obj, bool writable) {
+        const int flags = PyBUF_ND | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+        held = PyObject_GetBuffer(obj, &view, flags) == 0;
+        return held;
+    }
+};
+
+}  // namespace
+
+bool is_usable(PyArrayObject* a, int min_ndim, int max_ndim, bool misaligned_ok) {
+    const int ndim = PyArray_NDIM(a);
+    return ndim >= min_ndim && ndim <= max_ndim && PyArray_TYPE(a) == NPY_DOUBLE &&
+           PyArray_ISNOTSWAPPED(a) && PyArray_IS_C_CONTIGUOUS(a) &&
+           (misaligned_ok || PyArray_ISALIGNED(a));
+}
+
+bool memory_held(PyArrayObject* a) {
+    if (PyArray_SIZE(a) == 0) return true;
+    uintptr_t lo, hi;
+    span_of(a, lo, hi);
+    PyObject* base = PyArray_BASE(a);
+    while (base) {
+        if (PyArray_Check(base)) {
+            uintptr_t base_lo, base_hi;
+            if (!span_of(as_array(base), base_lo, base_hi) || lo < base_lo || hi > base_hi)
+                return false;
+            base = PyArray_BASE(as_array(base));
+        } else if (PyMemoryView_Check(base)) {
+            base = PyMemoryView_GET_BUFFER(base)->obj;
+        } else {
+            break;
+        }
+    }
+    return true;
+}
+
+int Call::numpy_is_original() {
+    if (np_ < 0) {
+        PyObject* np = PyDict_GetItemWithError(PyModule_GetDict(module), state.names.np);
+        if (!np && PyErr_Occurred()) return -1;
+        np_ = np == state.numpy;
+    }
+    return np_;
+}
+
+bool Array::take_shape(const Py_buffer& view) {
+    if (view.ndim < min_ndim_ || view.ndim > max_ndim_)
+        return dimension_error(min_ndim_, max_ndim_, view.ndim);
+    if (!is_double_format(view.format) || view.itemsize != 8) return dtype_error();
+    ndim_ = view.ndim;
+    for (int d = 0; d < ndim_; ++d) shape_[d] = view.shape[d];
+    data_ = static_cast<double*>(view.buf);
+    return true;
+}
+
+bool Array::hold(Call& call, Ref obj, int min_ndim, int max_ndim) {
+    min_ndim_ = min_ndim;
+    max_ndim_ = max_ndim;
+    PyObject* o = obj.get();
+    if (PyArray_Check(o) && is_usable(as_array(o), min_ndim, max_ndim)) {
+        obj_ = std::move(obj);
+        return true;
+    }
+    if (!PyArray_Check(o)) call.python_ran();  // a Python class's __buffer__
+    Buffer buffer;
+    if (!buffer.get(o, false) || !take_shape(buffer.view)) return false;
+    if (PyArray_Check(o) && is_aligned(data_)) {
+        obj_ = std::move(obj);
+        return true;
+    }
+    // Not an ndarray, or misaligned: the kernels read an aligned copy of our
+    // own, taken before any other Python code can run.
+    npy_intp dims[3];
+    for (int d = 0; d < ndim_; ++d) dims[d] = shape_[d];
+    obj_ = Ref::steal(PyArray_SimpleNew(ndim_, dims, NPY_DOUBLE));
+    if (!obj_) return false;
+    std::memcpy(PyArray_DATA(as_array(obj_.get())), data_, buffer.view.len);
+    return true;
+}
+
+bool Array::hold_result(Call& call, Ref obj, Py_ssize_t n) {
+    result_ = true;
+    PyObject* o = obj.get();
+    if (!PyArray_Check(o)) call.python_ran();
+    if (!view_held_) {
+        if (PyObject_GetBuffer(o, &view_, PyBUF_ND | PyBUF_FORMAT | PyBUF_WRITABLE) < 0)
+            return false;
+        view_held_ = true;
+    }
+    if (!take_shape(view_)) return false;
+    if (shape_[0] != n) return empty_length_error(n, shape_[0]);
+    obj_ = std::move(obj);
+    if (PyArray_Check(o)) {
+        release_view();  // read again in settle()
+    } else {
+        settled_ = true;  // the exporter keeps the memory while the view is held
+    }
+    return true;
+}
+
+bool Array::hold_new(Py_ssize_t n) {
+    npy_intp dims[] = {n};
+    obj_ = Ref::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
+    if (!obj_) return false;
+    result_ = true;
+    return true;
+}
+
+void Array::hold_scratch(double* data, Py_ssize_t n) {
+    result_ = settled_ = true;
+    ndim_ = 1;
+    shape_[0] = n;
+    data_ = data;
+}
+
+bool Array::settle(const char* name) {
+    if (settled_) return true;
+    PyArrayObject* a = as_array(obj_.get());
+    const int min_ndim = result_ ? 1 : min_ndim_, max_ndim = result_ ? 1 : max_ndim_;
+    if (!is_usable(a, min_ndim, max_ndim, result_) || (result_ && !PyArray_ISWRITEABLE(a)) ||
+        !memory_held(a) || (result_ && ndim_ == 1 && PyArray_DIM(a, 0) != shape_[0]))
+        return changed_error(name);
+    ndim_ = PyArray_NDIM(a);
+    for (int d = 0; d < ndim_; ++d) shape_[d] = PyArray_DIM(a, d);
+    data_ = static_cast<double*>(PyArray_DATA(a));
+    return true;
+}
+
+Ref global(PyObject* module, PyObject* name) {
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), name);
+    if (!value && !PyErr_Occurred())
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return Ref::borrow(value);
+}
+
+Ref contiguous(Call& call, PyObject* arg, int min_ndim, int max_ndim) {
+    if (is_ready(arg, min_ndim, max_ndim)) {
+        const int original = call.numpy_is_original();
+        if (original < 0) return Ref();
+        if (original) return Ref::borrow(arg);
+    }
+    Ref converted = call_numpy(call.module, state.names.ascontiguousarray, arg);
+    call.python_ran();
+    return converted;
+}
+
+bool convert(Call& call, PyObject* arg, Array& a, int min_ndim, int max_ndim) {
+    Ref converted = contiguous(call, arg, min_ndim, max_ndim);
+    return converted && a.hold(call, std::move(converted), min_ndim, max_ndim);
+}
+
+bool allocate(Call& call, Py_ssize_t n, Array& out, double* scratch) {
+    const int original = call.numpy_is_original();
+    if (original < 0) return false;
+    if (original) {
+        if (!scratch) return out.hold_new(n);
+        out.hold_scratch(scratch, n);
+        return true;
+    }
+    Ref length = Ref::steal(PyLong_FromSsize_t(n));
+    if (!length) return false;
+    Ref y = call_numpy(call.module, state.names.empty, length.get());
+    call.python_ran();
+    return y && out.hold_result(call, std::move(y), n);
+}
+
+PyObject* finish(Call& call, Array& out) {
+    Ref y = out.take_object();
+    const int original = call.numpy_is_original();
+    if (original < 0) return nullptr;
+    if (original) return y.release();
+    Ref np = global(call.module, state.names.np);
+    if (!np) return nullptr;
+    Ref asarray = Ref::steal(PyObject_GetAttr(np.get(), state.names.asarray));
+    if (!asarray) return nullptr;
+    return PyObject_CallOneArg(asarray.get(), y.get());
+}
+
+}  // namespace frame

@@ -1,0 +1,655 @@
+// tarnlet._runs: whole input series through a block in one call, with the
+// interpreter lock released while the steps run; tarnlet.runs gives it its
+// keyword-only options. A step of a state-space block is what a Python loop
+// does with the block's module, y = outputs(x, u[t], ...) and then
+// x = euler_step(x, u[t], ..., dt): the same kernels, sharing what both
+// compute from the same state, and x + dt*dx as NumPy forms it, so the
+// results are identical bit for bit. A row of a stream run is the block's
+// one function on that row.
+//
+// Arguments are converted and dt is converted first; every piece of Python
+// code a call can run (an argument's __array__, __float__ or __buffer__, a
+// caller's `np`) runs before the arrays are settled, their data pointers
+// and shapes read, and the caller's out= arrays checked. From there to the
+// end of the run no Python code runs.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "brookvane/loamtank_kernels.h"
+#include "brookvane/sewer_kernels.h"
+#include "errors.h"
+#include "fenmoor/sedlift_kernels.h"
+#include "frame.h"
+#include "sallowby/combiner_kernels.h"
+#include "sallowby/fractionation_kernels.h"
+#include "state.h"
+#include "vectors.h"
+
+#define NO_IMPORT_UFUNC
+#define PY_UFUNC_UNIQUE_SYMBOL tarnlet_runs_UFUNC_API
+#include <numpy/ufuncobject.h>
+
+namespace {
+
+using frame::Array;
+using frame::Call;
+using frame::Ref;
+
+constexpr int max_width = 64;  // the longest state or output vector
+
+// ---- x + dt*dx as NumPy forms it ---------------------------------------
+
+// NumPy's own inner loop of a ufunc for two doubles, found at import.
+struct Loop {
+    PyUFuncGenericFunction fn = nullptr;
+    void* data = nullptr;
+};
+
+Loop multiply_loop, add_loop;
+
+Loop double_loop(PyObject* numpy, const char* name) {
+    Ref ufunc = Ref::steal(PyObject_GetAttrString(numpy, name));
+    if (!ufunc) {
+        PyErr_Clear();
+        return {};
+    }
+    if (std::strcmp(Py_TYPE(ufunc.get())->tp_name, "numpy.ufunc") != 0) return {};
+    auto* u = reinterpret_cast<PyUFuncObject*>(ufunc.get());
+    if (u->nin != 2 || u->nout != 1) return {};
+    for (int i = 0; i < u->ntypes; ++i) {
+        const char* t = u->types + 3 * i;
+        if (t[0] == NPY_DOUBLE && t[1] == NPY_DOUBLE && t[2] == NPY_DOUBLE)
+            return {u->functions[i], u->data[i]};
+    }
+    return {};
+}
+
+bool find_loops(PyObject*) {
+    multiply_loop = double_loop(frame::state.numpy, "multiply");
+    add_loop = double_loop(frame::state.numpy, "add");
+    return true;
+}
+
+// x + dt*dx of one state as euler_step forms it with NumPy: dt*dx (the
+// float first), then x plus that product. Where two NaNs meet, the sign
+// and payload of the result depend on the order in which NumPy's compiled
+// loop hands them to the processor; so a row with a NaN in it is formed
+// again by NumPy's own loops, on fresh aligned memory as NumPy's are.
+void numpy_update(const double* x, double dt, const double* dx, npy_intp n, double* x_next) {
+    alignas(64) double xa[max_width], p[max_width], s[max_width];
+    std::memcpy(xa, x, n * sizeof(double));
+    char* product_args[] = {reinterpret_cast<char*>(&dt),
+                            reinterpret_cast<char*>(const_cast<double*>(dx)),
+                            reinterpret_cast<char*>(p)};
+    const npy_intp scalar_first[] = {0, sizeof(double), sizeof(double)};
+    multiply_loop.fn(product_args, &n, scalar_first, multiply_loop.data);
+    char* sum_args[] = {reinterpret_cast<char*>(xa), reinterpret_cast<char*>(p),
+                        reinterpret_cast<char*>(s)};
+    const npy_intp contiguous[] = {sizeof(double), sizeof(double), sizeof(double)};
+    add_loop.fn(sum_args, &n, contiguous, add_loop.data);
+    std::memcpy(x_next, s, n * sizeof(double));
+}
+
+template <int N>
+inline void euler_update(const double* x, double dt, const double* dx, double* x_next) {
+    bool nan = false;
+    for (int i = 0; i < N; ++i) {
+        x_next[i] = x[i] + dt * dx[i];
+        nan |= std::isnan(x_next[i]);
+    }
+    if (nan && multiply_loop.fn && add_loop.fn) [[unlikely]]
+        numpy_update(x, dt, dx, N, x_next);
+}
+
+// One step of a state-space block: y from x, then the next state; what
+// outputs and derivatives share is computed once.
+template <class B>
+inline void step(const double* x, const double* u, const double* const* p, double dt, double* y,
+                 double* x_next) {
+    const auto shared = B::share(x, u, p);
+    B::outputs(shared, x, u, p, y);
+    double dx[B::NSTATES];
+    B::derivatives(shared, x, u, p, dx);
+    euler_update<B::NSTATES>(x, dt, dx, x_next);
+}
+
+// ---- what a run keeps -----------------------------------------------------
+
+// Outputs are kept at steps 0, every, 2*every, ... (ceil(steps / every)
+// rows); states after steps 0, every, 2*every, ... (steps / every + 1 rows),
+// or only the state after the last step.
+struct Keep {
+    Py_ssize_t steps = 0;
+    Py_ssize_t every = 1;
+    bool last = false;
+    Py_ssize_t record[max_width];  // the kept output indices
+    int width = 0;                 // how many
+    bool all = true;               // every output index, in order
+    double* states = nullptr;
+    double* outputs = nullptr;
+
+    Py_ssize_t output_rows() const { return steps / every + (steps % every != 0); }
+    Py_ssize_t state_rows() const { return last ? 1 : steps / every + 1; }
+    void pick(const double* y, double* row) const {
+        for (int i = 0; i < width; ++i) row[i] = y[record[i]];
+    }
+};
+
+// Counts steps to the next kept row.
+struct Ticker {
+    Py_ssize_t every, left = 0, row = 0;
+    bool tick() {  // true at a kept step
+        if (left == 0) {
+            left = every - 1;
+            return true;
+        }
+        --left;
+        return false;
+    }
+};
+
+template <class B>
+void run_block(const double* x0, const double* us, const double* const* p, double dt,
+               const Keep& k) {
+    constexpr int N = B::NSTATES, NIN = B::NINPUTS, NOUT = B::NOUTPUTS;
+    double roll[2][N], ybuf[NOUT];
+    const double* x = x0;
+    if (!k.last) {
+        std::memcpy(k.states, x0, sizeof roll[0]);
+        x = k.states;
+    }
+    Ticker out_tick{k.every}, state_tick{k.every};
+    state_tick.tick();
+    Py_ssize_t out_row = 0, state_row = 1;
+    for (Py_ssize_t t = 0; t < k.steps; ++t) {
+        const bool keep_y = out_tick.tick(), keep_x = state_tick.tick() && !k.last;
+        double* y = keep_y && k.all ? k.outputs + out_row * NOUT : ybuf;
+        double* x_next = keep_x ? k.states + state_row * N : roll[t & 1];
+        step<B>(x, us + t * NIN, p, dt, y, x_next);
+        if (keep_y) {
+            if (!k.all) k.pick(y, k.outputs + out_row * k.width);
+            ++out_row;
+        }
+        state_row += keep_x;
+        x = x_next;
+    }
+    if (k.last) std::memcpy(k.states, x, sizeof roll[0]);
+}
+
+// n storages in series: in each step storage j's output is storage j+1's
+// input. `roll` holds 2*n states; spar_stride is 0 for one shared spar.
+void run_chain(const double* x0, Py_ssize_t n, const double* us, const double* pars,
+               const double* spar, Py_ssize_t spar_stride, double dt, double* roll,
+               const Keep& k) {
+    using B = sewer::Block;
+    constexpr int N = B::NSTATES, NIN = B::NINPUTS, NOUT = B::NOUTPUTS;
+    double ybuf[2][NOUT];
+    const double* x = x0;
+    if (!k.last) {
+        std::memcpy(k.states, x0, n * N * sizeof(double));
+        x = k.states;
+    }
+    Ticker out_tick{k.every}, state_tick{k.every};
+    state_tick.tick();
+    Py_ssize_t out_row = 0, state_row = 1;
+    for (Py_ssize_t t = 0; t < k.steps; ++t) {
+        const bool keep_y = out_tick.tick(), keep_x = state_tick.tick() && !k.last;
+        double* x_next = keep_x ? k.states + state_row * n * N : roll + (t & 1) * n * N;
+        const double* in = us + t * NIN;
+        for (Py_ssize_t j = 0; j < n; ++j) {
+            const double* p[] = {pars, spar + j * spar_stride};
+            double* y = keep_y && k.all ? k.outputs + (out_row * n + j) * NOUT : ybuf[j & 1];
+            step<B>(x + j * N, in, p, dt, y, x_next + j * N);
+            if (keep_y && !k.all) k.pick(y, k.outputs + (out_row * n + j) * k.width);
+            in = y;
+        }
+        out_row += keep_y;
+        state_row += keep_x;
+        x = x_next;
+    }
+    if (k.last) std::memcpy(k.states, x, n * N * sizeof(double));
+}
+
+// A stream block on the kept rows; strides[i] is 0 for an input that is one
+// vector for every step.
+template <class B>
+void run_stream(const double* const* inputs, const Py_ssize_t* strides, const Keep& k) {
+    constexpr int NIN = static_cast<int>(std::size(B::inputs));
+    double ybuf[B::NOUTPUTS];
+    const Py_ssize_t rows = k.output_rows();
+    for (Py_ssize_t row = 0; row < rows; ++row) {
+        const Py_ssize_t t = row * k.every;
+        const double* in[NIN];
+        for (int i = 0; i < NIN; ++i) in[i] = inputs[i] + t * strides[i];
+        if (k.all) {
+            B::compute(in, k.outputs + row * B::NOUTPUTS);
+        } else {
+            B::compute(in, ybuf);
+            k.pick(ybuf, k.outputs + row * k.width);
+        }
+    }
+}
+
+// ---- arguments --------------------------------------------------------------
+
+FRAME_COLD bool value_error(const char* text) {
+    PyErr_SetString(PyExc_ValueError, text);
+    return false;
+}
+
+FRAME_COLD bool columns_error(const char* name, Py_ssize_t cols) {
+    PyErr_Format(PyExc_ValueError, "Expected %s with %zd columns.", name, cols);
+    return false;
+}
+
+FRAME_COLD bool at_least_error(const char* name, Py_ssize_t n) {
+    PyErr_Format(PyExc_ValueError, "Expected %s of length at least %zd.", name, n);
+    return false;
+}
+
+std::string shape_text(int ndim, const npy_intp* dims) {
+    std::string s = "(";
+    for (int d = 0; d < ndim; ++d) {
+        if (d) s += ", ";
+        s += std::to_string(dims[d]);
+    }
+    return s + (ndim == 1 ? ",)" : ")");
+}
+
+// Parses record (None or a tuple of ints), every (an int) and the states
+// option (a bool: only the last state) for outputs of length nout.
+bool parse_options(PyObject* record, PyObject* every, PyObject* last, int nout, Keep& k) {
+    if (!PyLong_CheckExact(every)) {
+        PyErr_SetString(PyExc_TypeError, "every must be an int");
+        return false;
+    }
+    k.every = PyLong_AsSsize_t(every);
+    if (k.every == -1 && PyErr_Occurred()) return false;
+    if (k.every < 1) {
+        PyErr_Format(PyExc_ValueError, "every must be at least 1, not %zd", k.every);
+        return false;
+    }
+    k.last = last == Py_True;
+    if (record == Py_None) {
+        k.width = nout;
+        for (int i = 0; i < nout; ++i) k.record[i] = i;
+        return true;
+    }
+    if (!PyTuple_CheckExact(record)) {
+        PyErr_SetString(PyExc_TypeError, "record must be None or a tuple of ints");
+        return false;
+    }
+    const Py_ssize_t n = PyTuple_GET_SIZE(record);
+    if (n > nout) {
+        PyErr_Format(PyExc_ValueError, "record holds %zd indices; there are %d outputs", n, nout);
+        return false;
+    }
+    bool seen[max_width] = {};
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(record, i);
+        if (!PyLong_CheckExact(item)) {
+            PyErr_SetString(PyExc_TypeError, "record must be None or a tuple of ints");
+            return false;
+        }
+        const Py_ssize_t index = PyLong_AsSsize_t(item);
+        if (index == -1 && PyErr_Occurred()) PyErr_Clear();
+        if (index < 0 || index >= nout) {
+            PyErr_Format(PyExc_ValueError, "record index %R is out of range 0 to %d", item,
+                         nout - 1);
+            return false;
+        }
+        if (seen[index]) {
+            PyErr_Format(PyExc_ValueError, "record holds index %zd twice", index);
+            return false;
+        }
+        seen[index] = true;
+        k.record[i] = index;
+    }
+    k.width = static_cast<int>(n);
+    k.all = n == nout;
+    for (Py_ssize_t i = 0; k.all && i < n; ++i) k.all = k.record[i] == i;
+    return true;
+}
+
+// rows * cols * ... doubles, or MemoryError when that many cannot exist.
+bool count_elements(int ndim, const npy_intp* dims) {
+    npy_intp total = 1;
+    for (int d = 0; d < ndim; ++d) {
+        if (dims[d] != 0 && total > NPY_MAX_INTP / static_cast<npy_intp>(sizeof(double)) / dims[d]) {
+            PyErr_NoMemory();
+            return false;
+        }
+        total *= dims[d];
+    }
+    return true;
+}
+
+bool overlaps(PyObject* a, const double* data, Py_ssize_t n) {
+    auto* arr = frame::as_array(a);
+    const auto lo = reinterpret_cast<uintptr_t>(PyArray_DATA(arr));
+    const auto hi = lo + static_cast<uintptr_t>(PyArray_NBYTES(arr));
+    const auto other_lo = reinterpret_cast<uintptr_t>(data);
+    const auto other_hi = other_lo + static_cast<uintptr_t>(n) * sizeof(double);
+    return lo < other_hi && other_lo < hi && lo != hi && other_lo != other_hi;
+}
+
+// A result: a new array, or the caller's out array checked for its shape,
+// dtype, layout and write access and against overlap with the inputs.
+struct Result {
+    Ref array;
+    double* data = nullptr;
+
+    bool make(PyObject* out, const char* what, int ndim, const npy_intp* dims,
+              const Array* const* inputs, int ninputs, const Result* other) {
+        if (!count_elements(ndim, dims)) return false;
+        if (!out) {
+            array = Ref::steal(PyArray_SimpleNew(ndim, const_cast<npy_intp*>(dims), NPY_DOUBLE));
+            if (!array) return false;
+            data = static_cast<double*>(PyArray_DATA(frame::as_array(array.get())));
+            return true;
+        }
+        auto* a = frame::as_array(out);
+        bool fits = frame::is_usable(a, ndim, ndim) && PyArray_ISWRITEABLE(a) &&
+                    frame::memory_held(a);
+        for (int d = 0; fits && d < ndim; ++d) fits = PyArray_DIM(a, d) == dims[d];
+        if (!fits) {
+            const std::string shape = shape_text(ndim, dims);
+            PyErr_Format(PyExc_ValueError,
+                         "%s must be a writable, C-contiguous, aligned float64 array of shape %s",
+                         what, shape.c_str());
+            return false;
+        }
+        data = static_cast<double*>(PyArray_DATA(a));
+        const Py_ssize_t n = PyArray_SIZE(a);
+        bool shared = other && other->array && overlaps(other->array.get(), data, n);
+        for (int i = 0; !shared && i < ninputs; ++i)
+            shared = overlaps(out, inputs[i]->data(), inputs[i]->rows() * inputs[i]->cols());
+        if (shared) {
+            PyErr_Format(PyExc_ValueError, "%s shares memory with another argument", what);
+            return false;
+        }
+        array = Ref::borrow(out);
+        return true;
+    }
+};
+
+// out: None, or for a state-space run a pair (states, outputs) of arrays.
+bool unpack_out(PyObject* out, PyObject*& states, PyObject*& outputs) {
+    states = outputs = nullptr;
+    if (out == Py_None) return true;
+    if (!PyTuple_CheckExact(out) || PyTuple_GET_SIZE(out) != 2 ||
+        !PyArray_Check(PyTuple_GET_ITEM(out, 0)) || !PyArray_Check(PyTuple_GET_ITEM(out, 1))) {
+        PyErr_SetString(PyExc_TypeError, "out must be None or a pair of arrays (states, outputs)");
+        return false;
+    }
+    states = PyTuple_GET_ITEM(out, 0);
+    outputs = PyTuple_GET_ITEM(out, 1);
+    return true;
+}
+
+bool unpack_out(PyObject* out, PyObject*& outputs) {
+    outputs = nullptr;
+    if (out == Py_None) return true;
+    if (!PyArray_Check(out)) {
+        PyErr_SetString(PyExc_TypeError, "out must be None or an array");
+        return false;
+    }
+    outputs = out;
+    return true;
+}
+
+bool convert(Call& call, const frame::Function& f, PyObject* const* args, int i, Array& a,
+             int min_ndim, int max_ndim) {
+    if (frame::convert(call, args[i], a, min_ndim, max_ndim)) return true;
+    return frame::argument_note("converting", f.params[i], f.name);
+}
+
+}  // namespace
+
+namespace {
+
+bool settle(const frame::Function& f, int i, Array& a) {
+    return a.settle(f.params[i]) || frame::argument_note("checking", f.params[i], f.name);
+}
+
+bool note(const frame::Function& f, int i) {
+    return frame::argument_note("checking", f.params[i], f.name);
+}
+
+// dt as float() converts it.
+bool float_of(Call& call, const frame::Function& f, PyObject* obj, int i, double& dt) {
+    if (!PyFloat_CheckExact(obj)) call.python_ran();
+    Ref value = Ref::steal(PyNumber_Float(obj));
+    if (!value) return frame::argument_note("converting", f.params[i], f.name);
+    dt = PyFloat_AS_DOUBLE(value.get());
+    return true;
+}
+
+// ---- one block over a series --------------------------------------------------
+
+// x0, u and the parameter vectors, settled and checked in this order.
+template <class B>
+bool check_block(const frame::Function& f, Array* a) {
+    constexpr int np = static_cast<int>(std::size(B::params));
+    for (int i = 0; i < 2 + np; ++i)
+        if (!settle(f, i, a[i])) return false;
+    if (a[0].cols() != B::NSTATES) {
+        PyErr_Format(PyExc_ValueError, "Expected x0 of length %d.", B::NSTATES);
+        return note(f, 0);
+    }
+    if (a[1].cols() != B::NINPUTS) return columns_error("u", B::NINPUTS) || note(f, 1);
+    for (int i = 0; i < np; ++i)
+        if (a[2 + i].cols() < B::params[i].reads())
+            return at_least_error(B::params[i].name, B::params[i].reads()) || note(f, 2 + i);
+    return true;
+}
+
+// block_run(x0, u, *params, dt, record, every, out, last) -> (states, outputs)
+template <class B>
+PyObject* block_run(PyObject* module, const frame::Function& f, PyObject* const* args) {
+    constexpr int np = static_cast<int>(std::size(B::params));
+    constexpr int n_arrays = 2 + np;
+    Call call(module);
+    Array a[n_arrays];
+    for (int i = 0; i < n_arrays; ++i)
+        if (!convert(call, f, args, i, a[i], i == 1 ? 2 : 1, i == 1 ? 2 : 1)) return nullptr;
+    if (!check_block<B>(f, a)) return nullptr;
+    const unsigned epoch = call.epoch();
+    double dt = 0.0;
+    Keep k;
+    PyObject *states_out, *outputs_out;
+    if (!float_of(call, f, args[n_arrays], n_arrays, dt) ||
+        !parse_options(args[n_arrays + 1], args[n_arrays + 2], args[n_arrays + 4], B::NOUTPUTS,
+                       k) ||
+        !unpack_out(args[n_arrays + 3], states_out, outputs_out))
+        return nullptr;
+    if (call.epoch() != epoch && !check_block<B>(f, a)) return nullptr;
+
+    k.steps = a[1].rows();
+    const Array* inputs[n_arrays];
+    for (int i = 0; i < n_arrays; ++i) inputs[i] = &a[i];
+    const npy_intp state_dims[] = {k.state_rows(), B::NSTATES};
+    const npy_intp output_dims[] = {k.output_rows(), k.width};
+    Result states, outputs;
+    if (!states.make(states_out, "out[0]", 2, state_dims, inputs, n_arrays, nullptr) ||
+        !outputs.make(outputs_out, "out[1]", 2, output_dims, inputs, n_arrays, &states))
+        return nullptr;
+    k.states = states.data;
+    k.outputs = outputs.data;
+    const double* p[np];
+    for (int i = 0; i < np; ++i) p[i] = a[2 + i].data();
+    Py_BEGIN_ALLOW_THREADS
+    run_block<B>(a[0].data(), a[1].data(), p, dt, k);
+    Py_END_ALLOW_THREADS
+    return PyTuple_Pack(2, states.array.get(), outputs.array.get());
+}
+
+// ---- a chain of storages ------------------------------------------------------
+
+bool check_chain(const frame::Function& f, Array* a) {
+    using B = sewer::Block;
+    for (int i = 0; i < 4; ++i)
+        if (!settle(f, i, a[i])) return false;
+    if (a[0].cols() != B::NSTATES) return columns_error("x0", B::NSTATES) || note(f, 0);
+    if (a[0].rows() < 1) return value_error("Expected x0 with at least one row.") || note(f, 0);
+    if (a[1].cols() != B::NINPUTS) return columns_error("u", B::NINPUTS) || note(f, 1);
+    if (a[2].cols() < B::params[0].reads())
+        return at_least_error("pars", B::params[0].reads()) || note(f, 2);
+    if (a[3].cols() < B::params[1].reads() || (a[3].ndim() == 2 && a[3].rows() != a[0].rows()))
+        return value_error("Expected spar of length at least 3, or one such row per storage.") ||
+               note(f, 3);
+    return true;
+}
+
+// sewer_chain_run(x0, u, pars, spar, dt, record, every, out, last): n
+// storages in series, x0 one row per storage, spar one row or one per storage.
+PyObject* sewer_chain_run(PyObject* module, const frame::Function& f, PyObject* const* args) {
+    using B = sewer::Block;
+    constexpr int N = B::NSTATES;
+    Call call(module);
+    Array a[4];
+    if (!convert(call, f, args, 0, a[0], 2, 2) || !convert(call, f, args, 1, a[1], 2, 2) ||
+        !convert(call, f, args, 2, a[2], 1, 1) || !convert(call, f, args, 3, a[3], 1, 2) ||
+        !check_chain(f, a))
+        return nullptr;
+    const unsigned epoch = call.epoch();
+    double dt = 0.0;
+    Keep k;
+    PyObject *states_out, *outputs_out;
+    if (!float_of(call, f, args[4], 4, dt) ||
+        !parse_options(args[5], args[6], args[8], B::NOUTPUTS, k) ||
+        !unpack_out(args[7], states_out, outputs_out))
+        return nullptr;
+    if (call.epoch() != epoch && !check_chain(f, a)) return nullptr;
+
+    const Py_ssize_t n = a[0].rows();
+    k.steps = a[1].rows();
+    const Array* inputs[] = {&a[0], &a[1], &a[2], &a[3]};
+    const npy_intp state_dims[] = {k.state_rows(), n, N};
+    const npy_intp output_dims[] = {k.output_rows(), n, k.width};
+    Result states, outputs, roll;
+    if (!states.make(states_out, "out[0]", 3, state_dims, inputs, 4, nullptr) ||
+        !outputs.make(outputs_out, "out[1]", 3, output_dims, inputs, 4, &states))
+        return nullptr;
+    const npy_intp roll_dims[] = {2, n, N};
+    if ((k.every > 1 || k.last) && !roll.make(nullptr, "", 3, roll_dims, inputs, 0, nullptr))
+        return nullptr;
+    k.states = states.data;
+    k.outputs = outputs.data;
+    const Py_ssize_t spar_stride = a[3].ndim() == 2 ? a[3].cols() : 0;
+    Py_BEGIN_ALLOW_THREADS
+    run_chain(a[0].data(), n, a[1].data(), a[2].data(), a[3].data(), spar_stride, dt, roll.data,
+              k);
+    Py_END_ALLOW_THREADS
+    return PyTuple_Pack(2, states.array.get(), outputs.array.get());
+}
+
+// ---- a stream block over a series ---------------------------------------------
+
+// Its vectors of exact length are series: one row per step, or one vector
+// for every step; its parameter vectors are vectors.
+template <class B>
+bool check_stream(const frame::Function& f, Array* a, Py_ssize_t& steps) {
+    constexpr int NIN = static_cast<int>(std::size(B::inputs));
+    steps = -1;
+    for (int i = 0; i < NIN; ++i)
+        if (!settle(f, i, a[i])) return false;
+    for (int i = 0; i < NIN; ++i) {
+        const frame::Input& in = B::inputs[i];
+        if (!in.exact) {
+            if (a[i].cols() < in.length) return at_least_error(in.name, in.length) || note(f, i);
+            continue;
+        }
+        if (a[i].cols() != in.length) return columns_error(in.name, in.length) || note(f, i);
+        if (a[i].ndim() != 2) continue;
+        if (steps >= 0 && a[i].rows() != steps)
+            return value_error("Expected every series with the same number of rows.") ||
+                   note(f, i);
+        steps = a[i].rows();
+    }
+    if (steps < 0) steps = 1;
+    return true;
+}
+
+// stream_run(*inputs, record, every, out) -> outputs
+template <class B>
+PyObject* stream_run(PyObject* module, const frame::Function& f, PyObject* const* args) {
+    constexpr int NIN = static_cast<int>(std::size(B::inputs));
+    Call call(module);
+    Array a[NIN];
+    for (int i = 0; i < NIN; ++i)
+        if (!convert(call, f, args, i, a[i], 1, B::inputs[i].exact ? 2 : 1)) return nullptr;
+    Keep k;
+    PyObject* outputs_out;
+    if (!check_stream<B>(f, a, k.steps) ||
+        !parse_options(args[NIN], args[NIN + 1], Py_False, B::NOUTPUTS, k) ||
+        !unpack_out(args[NIN + 2], outputs_out))
+        return nullptr;
+    const Array* inputs[NIN];
+    const double* data[NIN];
+    Py_ssize_t strides[NIN];
+    for (int i = 0; i < NIN; ++i) {
+        inputs[i] = &a[i];
+        data[i] = a[i].data();
+        strides[i] = a[i].ndim() == 2 ? a[i].cols() : 0;
+    }
+    const npy_intp output_dims[] = {k.output_rows(), k.width};
+    Result outputs;
+    if (!outputs.make(outputs_out, "out", 2, output_dims, inputs, NIN, nullptr)) return nullptr;
+    k.outputs = outputs.data;
+    Py_BEGIN_ALLOW_THREADS
+    run_stream<B>(data, strides, k);
+    Py_END_ALLOW_THREADS
+    return outputs.array.release();
+}
+
+// ---- the module -------------------------------------------------------------------
+
+template <class B>
+constexpr frame::Function block_function(const char* name) {
+    frame::Function f{};
+    f.name = name;
+    int i = 0;
+    f.params[i++] = "x0";
+    f.params[i++] = "u";
+    for (const frame::Param& p : B::params) f.params[i++] = p.name;
+    for (const char* option : {"dt", "record", "every", "out", "last"}) f.params[i++] = option;
+    f.impl = block_run<B>;
+    return f;
+}
+
+template <class B>
+constexpr frame::Function stream_function(const char* name) {
+    frame::Function f{};
+    f.name = name;
+    int i = 0;
+    for (const frame::Input& in : B::inputs) f.params[i++] = in.name;
+    for (const char* option : {"record", "every", "out"}) f.params[i++] = option;
+    f.impl = stream_run<B>;
+    return f;
+}
+
+constexpr frame::Function functions[] = {
+    block_function<sewer::Block>("sewer_run"),
+    block_function<sedlift::Block>("sedlift_run"),
+    block_function<loamtank::Block>("loamtank_run"),
+    {.name = "sewer_chain_run",
+     .params = {"x0", "u", "pars", "spar", "dt", "record", "every", "out", "last"},
+     .impl = sewer_chain_run},
+    stream_function<fractionation::Block>("fractionation_run"),
+    stream_function<combiner::Block>("combiner_run"),
+};
+
+constexpr frame::Module module = {.name = "_runs",
+                                   .dotted = "tarnlet._runs",
+                                   .constants = {},
+                                   .functions = functions,
+                                   .aliases = {},
+                                   .shown = "tarnlet.runs",
+                                   .exec = find_loops};
+
+}  // namespace
+
+TARNLET_MODULE(_runs, module)

@@ -1,0 +1,24 @@
+"""The compiled run layer behind tarnlet.runs; call tarnlet.runs instead."""
+from typing import Optional
+
+import numpy
+from numpy.typing import ArrayLike, NDArray
+
+from tarnlet._typing import Scalar
+
+_Array = NDArray[numpy.float64]
+_Pair = tuple[_Array, _Array]
+_Record = Optional[tuple[int, ...]]
+
+def sewer_run(x0: ArrayLike, u: ArrayLike, pars: ArrayLike, spar: ArrayLike, dt: Scalar,
+              record: _Record, every: int, out: Optional[_Pair], last: bool) -> _Pair: ...
+def sedlift_run(x0: ArrayLike, u: ArrayLike, sspars: ArrayLike, dt: Scalar,
+                record: _Record, every: int, out: Optional[_Pair], last: bool) -> _Pair: ...
+def loamtank_run(x0: ArrayLike, u: ArrayLike, par: ArrayLike, dt: Scalar,
+                 record: _Record, every: int, out: Optional[_Pair], last: bool) -> _Pair: ...
+def sewer_chain_run(x0: ArrayLike, u: ArrayLike, pars: ArrayLike, spar: ArrayLike, dt: Scalar,
+                    record: _Record, every: int, out: Optional[_Pair], last: bool) -> _Pair: ...
+def fractionation_run(u: ArrayLike, pars: ArrayLike, fractions: ArrayLike, bg_values: ArrayLike,
+                      record: _Record, every: int, out: Optional[_Array]) -> _Array: ...
+def combiner_run(stream_a: ArrayLike, stream_b: ArrayLike, record: _Record, every: int,
+                 out: Optional[_Array]) -> _Array: ...
