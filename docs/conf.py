@@ -65,6 +65,8 @@ add_module_names = False
 toc_object_entries = False
 autodoc_member_order = "bysource"
 autodoc_typehints = "signature"
+# Signatures name the package's type aliases instead of spelling them out.
+autodoc_type_aliases = {name: name for name in ("ArrayLike", "Scalar", "Record", "States")}
 napoleon_numpy_docstring = True
 napoleon_google_docstring = False
 
