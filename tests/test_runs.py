@@ -132,6 +132,112 @@ def test_interpreter_lock_is_released():
     assert during > 1000
 
 
+
+# ---- keeping less, reusing memory, stream blocks ---------------------------------
+
+def chain_args(steps):
+    x0 = np.column_stack([rng.uniform(1, 5, (3, 23)), np.full(3, 0.8)])
+    return (runs.sewer_chain_run, x0, inputs(27, steps, True), rng.uniform(0, 1, 25),
+            np.array([10.0, 2.0, 0.5]))
+
+
+def state_space_cases(steps):
+    cases = [(run, state(), inputs(block.NINPUTS, steps, True), *params())
+             for run, block, state, params in BLOCKS]
+    return cases + [chain_args(steps)]
+
+
+@pytest.mark.parametrize("every", [1, 3, 7, 40])
+@pytest.mark.parametrize("case", range(4), ids=["sewer", "sedlift", "loamtank", "chain"])
+def test_kept_steps_are_slices_of_the_full_run(case, every):
+    run, *args = state_space_cases(37)[case]
+    with np.errstate(all="ignore"):
+        states, outputs = run(*args, 0.01)
+        record = [3, 0, 2]
+        kept_states, kept = run(*args, 0.01, record=record, every=every)
+        last, _ = run(*args, 0.01, record=[1], every=every, states="last")
+    assert kept_states.tobytes() == states[::every].tobytes()
+    assert kept.tobytes() == np.ascontiguousarray(outputs[::every][..., record]).tobytes()
+    assert last.tobytes() == states[-1:].tobytes()
+
+
+def test_out_arrays_are_filled_and_returned():
+    run, *args = state_space_cases(50)[0]
+    fresh = run(*args, 0.01, every=4)
+    out = (np.full_like(fresh[0], 7.0), np.full_like(fresh[1], 7.0))
+    for _ in range(2):  # reused between calls
+        got = run(*args, 0.01, every=4, out=out)
+        assert got[0] is out[0] and got[1] is out[1]
+        assert [a.tobytes() for a in got] == [a.tobytes() for a in fresh]
+
+
+def test_stream_runs_equal_the_per_step_functions():
+    from tarnlet.sallowby import combiner, fractionation
+    u = rng.uniform(0, 5, (30, 12))
+    u[::7, 11] = 0.0
+    pars, fractions, bg = rng.uniform(0, 1, 156), rng.uniform(0, 1, 9), rng.uniform(-1, 1, 44)
+    values = runs.fractionation_run(u, pars, fractions, bg)
+    assert values.tobytes() == np.array([fractionation.compute(r, pars, fractions, bg)
+                                         for r in u]).tobytes()
+    a, b = rng.uniform(0, 9, (30, 56)), rng.uniform(0, 9, 56)
+    a[::5, 37] = 0.0
+    mixed = runs.combiner_run(a, b, record=[37, 0], every=2)
+    want = np.array([combiner.combine(r, b) for r in a[::2]])[:, [37, 0]]
+    assert mixed.tobytes() == want.tobytes()
+
+
+SEWER_ARGS = (np.r_[np.ones(23), 1.0], np.ones((10, 27)), np.ones(25), np.array([10.0, 2.0, 0.5]),
+              0.01)
+
+
+@pytest.mark.parametrize("options,error,text", [
+    (dict(every=0), ValueError, "every must be at least 1, not 0"),
+    (dict(every=1.5), TypeError, None),
+    (dict(record=[27]), ValueError, "record index 27 is out of range 0 to 26"),
+    (dict(record=[-1]), ValueError, "record index -1 is out of range 0 to 26"),
+    (dict(record=[3, 3]), ValueError, "record holds index 3 twice"),
+    (dict(record="Q"), TypeError, None),
+    (dict(states="first"), ValueError, "states must be 'every' or 'last', not 'first'"),
+    (dict(out=np.zeros(3)), TypeError, "out must be None or a pair of arrays (states, outputs)"),
+])
+def test_bad_options(options, error, text):
+    with pytest.raises(error) as e:
+        runs.sewer_run(*SEWER_ARGS, **options)
+    assert text is None or str(e.value) == text
+
+
+def bad_out(kind):
+    states, outputs = np.zeros((11, 24)), np.zeros((10, 27))
+    if kind == "shape":
+        outputs = np.zeros((10, 26))
+    elif kind == "dtype":
+        outputs = np.zeros((10, 27), dtype=np.float32)
+    elif kind == "order":
+        outputs = np.zeros((10, 27), order="F")
+    elif kind == "readonly":
+        outputs.flags.writeable = False
+    elif kind == "overlap":
+        outputs = SEWER_ARGS[1]
+    elif kind == "each other":
+        memory = np.zeros(600)
+        states, outputs = memory[:264].reshape(11, 24), memory[200:470].reshape(10, 27)
+    return states, outputs
+
+
+@pytest.mark.parametrize("kind", ["shape", "dtype", "order", "readonly", "overlap", "each other"])
+def test_bad_out_is_refused_before_anything_is_written(kind):
+    states, outputs = bad_out(kind)
+    before = states.tobytes(), outputs.tobytes()
+    with pytest.raises(ValueError, match="^out"):
+        runs.sewer_run(*SEWER_ARGS, out=(states, outputs))
+    assert (states.tobytes(), outputs.tobytes()) == before
+
+
+def test_impossible_sizes_raise_memory_error():
+    x0 = np.ones((100_000, 24))  # 100,000 storages over 100,000 steps: terabytes of results
+    with pytest.raises(MemoryError):
+        runs.sewer_chain_run(x0, np.ones((100_000, 27)), np.ones(25), np.ones(3), 0.1)
+
 # ---- hostile arguments -------------------------------------------------------
 
 import os  # noqa: E402
@@ -187,6 +293,9 @@ RUN_CASES = [
     (runs.loamtank_run, [shapes((1,)), shapes((4, 2)), shapes((6,))]),
     (runs.sewer_chain_run, [shapes((2, 24), (1, 24)), shapes((4, 27)), shapes((25,)),
                             shapes((3,), (2, 3), (1, 4))]),
+    (runs.fractionation_run, [shapes((4, 12), (12,)), shapes((156,)), shapes((9,)),
+                              shapes((44,))]),
+    (runs.combiner_run, [shapes((4, 56), (56,)), shapes((4, 56), (56,), (3, 56))]),
 ]
 
 
@@ -196,29 +305,41 @@ def frozen(obj):
     return ("object", repr(obj) if isinstance(obj, (list, str, float)) else id(obj))
 
 
+def options(state_space):
+    keys = dict(record=st.sampled_from([None, [0], [2, 1], [99], [1, 1]]),
+                every=st.sampled_from([1, 2, 5, 0]))
+    if state_space:
+        keys["states"] = st.sampled_from(["every", "last"])
+    return st.fixed_dictionaries({}, optional=keys)
+
+
+def results(value):
+    return value if isinstance(value, tuple) else (value,)
+
+
 @pytest.mark.parametrize("run,arg_shapes", RUN_CASES, ids=lambda v: getattr(v, "__name__", ""))
 def test_hostile_arguments(run, arg_shapes):
-    strategy = st.tuples(*(hostile(s) for s in arg_shapes),
-                         st.sampled_from([0.5, "0.25", None, np.nan, 1e308, b"1"]))
+    state_space = run.__name__ not in ("fractionation_run", "combiner_run")
+    dt = [st.sampled_from([0.5, "0.25", None, np.nan, 1e308, b"1"])] if state_space else []
+    strategy = st.tuples(st.tuples(*(hostile(s) for s in arg_shapes), *dt), options(state_space))
 
     @settings(max_examples=EXAMPLES, deadline=None, database=None)
     @given(strategy)
-    def check(args):
+    def check(drawn):
+        args, kwargs = drawn
         before = [frozen(a) for a in args]
         counts = [sys.getrefcount(a) for a in args]
         try:
-            states, outputs = run(*args)
+            result = results(run(*args, **kwargs))
         except Exception:  # noqa: BLE001 - any ordinary exception is acceptable
             result = None
-        else:
-            result = (states, outputs)
         assert [sys.getrefcount(a) for a in args] == counts
         assert [frozen(a) for a in args] == before
         if result is not None:
-            clean = [np.array(a, dtype=np.float64) for a in args[:-1]]
-            again = run(*clean, args[-1])
-            assert result[0].tobytes() == again[0].tobytes()
-            assert result[1].tobytes() == again[1].tobytes()
+            n = len(arg_shapes)
+            clean = [np.array(a, dtype=np.float64) for a in args[:n]]
+            again = results(run(*clean, *args[n:], **kwargs))
+            assert [r.tobytes() for r in result] == [r.tobytes() for r in again]
 
     with np.errstate(all="ignore"):
         check()
