@@ -10,6 +10,9 @@ _Array = NDArray[numpy.float64]
 _Pair = tuple[_Array, _Array]
 _Record = Optional[tuple[int, ...]]
 
+np = numpy
+__test__: dict[str, object]
+
 def sewer_run(x0: ArrayLike, u: ArrayLike, pars: ArrayLike, spar: ArrayLike, dt: Scalar,
               record: _Record, every: int, out: Optional[_Pair], last: bool) -> _Pair: ...
 def sedlift_run(x0: ArrayLike, u: ArrayLike, sspars: ArrayLike, dt: Scalar,

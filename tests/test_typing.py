@@ -11,7 +11,7 @@ import tarnlet
 pytest.importorskip("mypy")
 
 MODULES = ["tarnlet.brookvane.sewer", "tarnlet.brookvane.loamtank", "tarnlet.fenmoor.sedlift",
-           "tarnlet.sallowby.fractionation", "tarnlet.sallowby.combiner"]
+           "tarnlet.sallowby.fractionation", "tarnlet.sallowby.combiner", "tarnlet._runs"]
 
 USER_CODE = """
 import numpy as np
@@ -23,6 +23,11 @@ y = sewer.outputs(x, np.zeros(27), np.ones(25), [100.0, 5.0, 0.5])
 x = sewer.euler_step(x, y, np.ones(25), [100.0, 5.0, 0.5], dt=60.0)
 level: float = float(loamtank.euler_step([0.1], [1.0, 0.0], [2, 0.5, 100, 0.01, 3, 0.2], "0.5")[0])
 mixed = combiner.compute(np.ones(56), np.ones(56))
+
+from tarnlet import runs
+states, outputs = runs.sewer_run(x, np.zeros((10, 27)), np.ones(25), [100.0, 5.0, 0.5], 0.01,
+                                 record=[19, 26], every=5, states="last")
+flows = runs.combiner_run(np.ones((10, 56)), np.ones(56), out=np.empty((10, 56)))
 """
 
 
