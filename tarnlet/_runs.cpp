@@ -150,41 +150,14 @@ struct Ticker {
     }
 };
 
+// n blocks of one kind in series (n is 1 but for a chain of storages): in
+// each step block j's output row is block j+1's input row. Block j's
+// parameter vector i is p[i] + j * p_strides[i]; roll holds 2 * n states.
 template <class B>
-void run_block(const double* x0, const double* us, const double* const* p, double dt,
-               const Keep& k) {
+void run_series(const double* x0, Py_ssize_t n, const double* us, const double* const* p,
+                const Py_ssize_t* p_strides, double dt, double* roll, const Keep& k) {
     constexpr int N = B::NSTATES, NIN = B::NINPUTS, NOUT = B::NOUTPUTS;
-    double roll[2][N], ybuf[NOUT];
-    const double* x = x0;
-    if (!k.last) {
-        std::memcpy(k.states, x0, sizeof roll[0]);
-        x = k.states;
-    }
-    Ticker out_tick{k.every}, state_tick{k.every};
-    state_tick.tick();
-    Py_ssize_t out_row = 0, state_row = 1;
-    for (Py_ssize_t t = 0; t < k.steps; ++t) {
-        const bool keep_y = out_tick.tick(), keep_x = state_tick.tick() && !k.last;
-        double* y = keep_y && k.all ? k.outputs + out_row * NOUT : ybuf;
-        double* x_next = keep_x ? k.states + state_row * N : roll[t & 1];
-        step<B>(x, us + t * NIN, p, dt, y, x_next);
-        if (keep_y) {
-            if (!k.all) k.pick(y, k.outputs + out_row * k.width);
-            ++out_row;
-        }
-        state_row += keep_x;
-        x = x_next;
-    }
-    if (k.last) std::memcpy(k.states, x, sizeof roll[0]);
-}
-
-// n storages in series: in each step storage j's output is storage j+1's
-// input. `roll` holds 2*n states; spar_stride is 0 for one shared spar.
-void run_chain(const double* x0, Py_ssize_t n, const double* us, const double* pars,
-               const double* spar, Py_ssize_t spar_stride, double dt, double* roll,
-               const Keep& k) {
-    using B = sewer::Block;
-    constexpr int N = B::NSTATES, NIN = B::NINPUTS, NOUT = B::NOUTPUTS;
+    constexpr int NP = static_cast<int>(std::size(B::params));
     double ybuf[2][NOUT];
     const double* x = x0;
     if (!k.last) {
@@ -199,9 +172,10 @@ void run_chain(const double* x0, Py_ssize_t n, const double* us, const double* p
         double* x_next = keep_x ? k.states + state_row * n * N : roll + (t & 1) * n * N;
         const double* in = us + t * NIN;
         for (Py_ssize_t j = 0; j < n; ++j) {
-            const double* p[] = {pars, spar + j * spar_stride};
+            const double* pj[NP];
+            for (int i = 0; i < NP; ++i) pj[i] = p[i] + j * p_strides[i];
             double* y = keep_y && k.all ? k.outputs + (out_row * n + j) * NOUT : ybuf[j & 1];
-            step<B>(x + j * N, in, p, dt, y, x_next + j * N);
+            step<B>(x + j * N, in, pj, dt, y, x_next + j * N);
             if (keep_y && !k.all) k.pick(y, k.outputs + (out_row * n + j) * k.width);
             in = y;
         }
@@ -479,9 +453,11 @@ PyObject* block_run(PyObject* module, const frame::Function& f, PyObject* const*
     k.states = states.data;
     k.outputs = outputs.data;
     const double* p[np];
+    const Py_ssize_t shared[np] = {};
     for (int i = 0; i < np; ++i) p[i] = a[2 + i].data();
+    double roll[2 * B::NSTATES];
     Py_BEGIN_ALLOW_THREADS
-    run_block<B>(a[0].data(), a[1].data(), p, dt, k);
+    run_series<B>(a[0].data(), 1, a[1].data(), p, shared, dt, roll, k);
     Py_END_ALLOW_THREADS
     return PyTuple_Pack(2, states.array.get(), outputs.array.get());
 }
@@ -538,10 +514,10 @@ PyObject* sewer_chain_run(PyObject* module, const frame::Function& f, PyObject* 
         return nullptr;
     k.states = states.data;
     k.outputs = outputs.data;
-    const Py_ssize_t spar_stride = a[3].ndim() == 2 ? a[3].cols() : 0;
+    const double* p[] = {a[2].data(), a[3].data()};
+    const Py_ssize_t strides[] = {0, a[3].ndim() == 2 ? a[3].cols() : 0};
     Py_BEGIN_ALLOW_THREADS
-    run_chain(a[0].data(), n, a[1].data(), a[2].data(), a[3].data(), spar_stride, dt, roll.data,
-              k);
+    run_series<B>(a[0].data(), n, a[1].data(), p, strides, dt, roll.data, k);
     Py_END_ALLOW_THREADS
     return PyTuple_Pack(2, states.array.get(), outputs.array.get());
 }
