@@ -80,16 +80,16 @@ MODULES = [sewer, sedlift, loamtank, fractionation, combiner]
 
 
 @contextlib.contextmanager
-def general_route(*modules):
+def general_route(*modules, derivatives=True):
     """Every conversion and allocation through Python-level calls of the
-    modules' `np`, and the Euler step's call of `derivatives` through a
-    Python function, instead of the fast paths."""
+    modules' `np`, and (with `derivatives`) the Euler step's call of
+    `derivatives` through a Python function, instead of the fast paths."""
     saved = [(m, {k: m.__dict__[k] for k in ("np", "derivatives") if k in m.__dict__})
              for m in modules]
     for m, old in saved:
         m.np = types.SimpleNamespace(ascontiguousarray=np.ascontiguousarray, empty=np.empty,
                                      asarray=np.asarray, float64=np.float64)
-        if "derivatives" in old:
+        if derivatives and "derivatives" in old:
             m.derivatives = lambda *a, own=old["derivatives"], **k: own(*a, **k)
     try:
         yield

@@ -150,6 +150,9 @@ def module_cases():
         yield label + " conversion", functools.partial(trigger_in_argument, f, i, j, mutate)
         if f.params[j].kind != DT:
             yield label + " by np", functools.partial(trigger_in_numpy, f, i, j, mutate)
+        else:
+            yield (label + " with a caller's np",
+                   functools.partial(trigger_in_argument, f, i, j, mutate, caller_numpy()))
         if j == i + 1:
             yield (f"{f.id} arg {i} {name} in np.empty",
                    functools.partial(trigger_in_numpy, f, i, None, mutate))
@@ -167,11 +170,12 @@ def good_arguments(f):
     return owned(f.arguments(lambda n: np.linspace(0.5, 2.0, n), dt=0.125))
 
 
-def trigger_in_argument(f, i, j, mutate):
+def trigger_in_argument(f, i, j, mutate, namespace=None):
     good = good_arguments(f)
     hostile = list(good)
     hostile[j] = Trigger(good[j], lambda: change(mutate, good[i]))
-    return check_case(f.fn, good, hostile)
+    return check_case(f.fn, good, hostile,
+                      namespace and mock.patch.object(f.module, "np", namespace))
 
 
 def trigger_in_numpy(f, i, j, mutate):
