@@ -91,10 +91,10 @@ PyObject* own_euler_step(Call& call, const Function& f, const Function& derivati
     }
     Ref dt = float_dt(f, dt_arg);
     if (!dt) return nullptr;
+    const Py_ssize_t n = derivatives.result;
+    if (!still_vector(x_arr, n))
+        return changed_error("x"), argument_note("converting", "dt", f.name), nullptr;
     if (!dx_arr) {
-        const Py_ssize_t n = derivatives.result;
-        if (!still_vector(x_arr, n))
-            return changed_error("x"), argument_note("converting", "dt", f.name), nullptr;
         if (PyObject* sum = euler_sum(x_arr, PyFloat_AS_DOUBLE(dt.get()), dx, n)) return sum;
         if (PyErr_Occurred()) return nullptr;
         npy_intp dims[] = {n};

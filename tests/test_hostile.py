@@ -374,8 +374,6 @@ def test_hostile_arguments(f, data):
 
 # ---- arguments whose conversion changes an earlier argument --------------
 
-@pytest.mark.skipif(not os.environ.get("TARNLET_MUTATION_TESTS"),
-                    reason="set TARNLET_MUTATION_TESTS=1 on a build that snapshots its arguments")
 @pytest.mark.parametrize("f", [f for f in FUNCTIONS if len(f.params) > 1],
                          ids=[f.id for f in FUNCTIONS if len(f.params) > 1])
 @SETTINGS
