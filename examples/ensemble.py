@@ -1,85 +1,218 @@
-"""An ensemble of rain scenarios: each a soil reservoir feeding a chain of
-three sewer storages, run as whole series with tarnlet.runs. Runs the
-ensemble serially, then on a thread pool over all cores (the runs release
-the interpreter lock), and, when Dask is installed, on a Dask LocalCluster:
-the route for ensembles larger than one machine.
+"""An ensemble of rain scenarios, serially, on a thread pool, on a process
+pool and on a Dask cluster.
 
-    python -P examples/ensemble.py [--scenarios 100] [--days 2]
+Each scenario is a week of one-minute steps on a catchment: random showers
+on a soil reservoir whose runoff and drainage join the sewage in a chain of
+three sewer storages, followed by a first-flush block; each block runs over
+the whole series in one call of tarnlet.runs. A scenario returns a few
+figures (rain, peak flows, highest level, peak TSS after the first flush).
+
+Every way of running gives the same numbers: they are checked equal to the
+serial run. The runs release the interpreter lock, so threads already use
+every core; processes and Dask workers do too, and a Dask cluster reaches
+beyond one machine: the same `run_on_dask` takes a `Client` of a local
+cluster (started here) or of a real one (--scheduler ADDRESS).
+
+    python -P examples/ensemble.py [--scenarios 200] [--days 7] [--workers N]
+                                   [--scheduler tcp://host:8786] [--skip serial,threads,processes,dask]
 """
+from __future__ import annotations
+
 import argparse
 import os
+import sys
 import time
-from concurrent.futures import ThreadPoolExecutor
+from contextlib import contextmanager
+from typing import Any
+from collections.abc import Callable, Iterable, Iterator
+from concurrent.futures import Executor, ProcessPoolExecutor, ThreadPoolExecutor, as_completed
 
 import numpy as np
 
 from tarnlet import runs
+from tarnlet.layout import LOAMTANK, SEDLIFT, SEWER
 
-DT = 1 / 1440
-PAR = np.array([0.10, 0.02, 1.2e5, 0.12, 15000.0, 5000.0])
-PARS = np.zeros(25)
-PARS[19:25] = [0.75, 0.75, 0.9, 3.23, 0.6, 1.0]
-SPAR = np.array([[300.0, 11000.0, 0.1], [400.0, 9000.0, 0.1], [500.0, 8000.0, 0.15]])
-SEWAGE = np.zeros(27)
-SEWAGE[[1, 3, 9, 10, 11]] = [30.0, 16.0, 25.0, 125.0, 30.0]
+DT = 1.0 / 1440.0  # one minute, in days
+U = SEWER.u
+SOIL_PAR = LOAMTANK.par.vector(h_max=0.10, h_drain=0.020, A=1.2e5, q_cap=0.12, k_drain=15000.0, k_lin=5000.0)
+SOIL_LEVEL0 = 0.0205
+RECHARGE = 15000.0 * np.sqrt(SOIL_LEVEL0 - 0.020) + 5000.0 * SOIL_LEVEL0  # drainage + loss at rest
+SEWER_PARS = SEWER.pars.vector(i_TSS_XI=0.75, i_TSS_XS=0.75, i_TSS_BM=0.90, i_TSS_XPP=3.23,
+                               i_TSS_XPHA=0.60, i_TSS_XMe=1.00)
+SPARS = np.array([SEWER.spar.vector(A=a, K=11000.0, h0=0.10) for a in (300.0, 400.0, 500.0)])
+SEWAGE = U.vector(S_F=30.0, S_A=20.0, S_NH4=16.0, S_PO4=3.6, S_I=30.0, S_ALK=5.0, X_I=25.0, X_S=125.0,
+                  X_H=30.0, TSS=139.5)
+RUNOFF = U.vector(S_O2=9.0, S_I=5.0, S_ALK=1.0, X_I=40.0, X_S=15.0, TSS=41.25)
+DRAINAGE = U.vector(S_O2=2.0, S_ALK=3.0)
+FLUSHED = [U.TSS, U.X_I, U.X_S, U.X_H, U.S_NH4, U.S_PO4]
+SSPARS = SEDLIFT.sspars.vector(capacity=400e3, Q_half=10000.0, n=6.0, k_wash=20.0)
+Q_DRY = 4000.0
+FIGURES = ["rain_mm", "peak_inflow_m3_d", "peak_outflow_m3_d", "top_level_m", "peak_tss_flush_g_m3"]
 
 
-def rain_series(seed, steps):
-    """A random shower: start, length and intensity drawn per scenario."""
+def rain_series(seed: int, steps: int) -> np.ndarray:
+    """Rain intensity (mm/h) of one scenario: a few half-sine showers at random times."""
     rng = np.random.default_rng(seed)
-    start, length = rng.integers(0, steps // 2), rng.integers(30, 360)
-    rain = np.zeros(steps)
-    rain[start:start + length] = rng.uniform(0.05, 0.5) * PAR[2]  # m/d over the area
-    return np.column_stack([rain, np.zeros(steps)])
-
-
-def scenario(seed, steps):
-    """Peak outflow of the last storage for one rain scenario."""
-    _, soil = runs.loamtank_run([0.0205], rain_series(seed, steps), PAR, DT)
     t = np.arange(steps) * DT
-    u = np.tile(SEWAGE, (steps, 1))
-    u[:, 19] = 4000.0 * (1 + 0.4 * np.sin(2 * np.pi * (t - 0.3))) + soil[:, 0] + soil[:, 1]
-    x0 = np.tile(np.r_[SEWAGE[:18] * 30.0, SEWAGE[21:26] * 30.0, 0.1], (3, 1))
-    _, y = runs.sewer_chain_run(x0, u, PARS, SPAR, DT)
-    return float(y[:, 2, 19].max())
+    rain = np.zeros(steps)
+    for _ in range(rng.poisson(3) + 1):
+        start, hours, peak = rng.uniform(0.0, t[-1]), rng.uniform(0.5, 6.0), rng.uniform(2.0, 20.0)
+        s = (t - start) * 24.0 / hours
+        inside = (s > 0.0) & (s < 1.0)
+        rain[inside] += peak * np.sin(np.pi * s[inside])
+    return rain
 
 
-def timed(label, run):
-    start = time.perf_counter()
-    peaks = run()
-    seconds = time.perf_counter() - start
-    print(f"{label:32s} {seconds:6.2f} s")
-    return seconds, peaks
+def scenario(seed: int, steps: int) -> np.ndarray:
+    """The figures (FIGURES) of one rain scenario."""
+    rain = rain_series(seed, steps)
+    u_soil = np.column_stack((rain * (0.024 * SOIL_PAR[LOAMTANK.par.A]), np.full(steps, RECHARGE)))
+    _, y_soil = runs.loamtank_run([SOIL_LEVEL0], u_soil, SOIL_PAR, DT)
+
+    t = np.arange(steps) * DT
+    q_sewage = Q_DRY * (1.0 - 0.35 * np.cos(2.0 * np.pi * t - 0.8))
+    q_runoff, q_drain = y_soil[:, LOAMTANK.y.Q_excess], y_soil[:, LOAMTANK.y.Q_drain]
+    total = q_sewage + q_runoff + q_drain
+    u = (q_sewage[:, None] * SEWAGE + q_runoff[:, None] * RUNOFF + q_drain[:, None] * DRAINAGE) / total[:, None]
+    u[:, U.Q] = total
+
+    h0 = SPARS[:, SEWER.spar.h0] + (total[0] / SPARS[:, SEWER.spar.K]) ** (2.0 / 3.0)
+    x0 = np.column_stack((u[0, :18] * (SPARS[:, SEWER.spar.A] * h0)[:, None], np.zeros((3, 5)), h0))
+    _, y = runs.sewer_chain_run(x0, u, SEWER_PARS, SPARS, DT)
+    last = y[:, -1]
+    u_ff = np.column_stack((last[:, U.Q], last[:, FLUSHED]))
+    _, y_ff = runs.sedlift_run(np.zeros(6), u_ff, SSPARS, DT)
+    return np.array([rain.sum() * DT * 24.0, total.max(), last[:, SEWER.y.Q].max(),
+                     last[:, SEWER.y.h].max(), y_ff[:, SEDLIFT.y.C_1].max()])
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--scenarios", type=int, default=100)
-    parser.add_argument("--days", type=float, default=2.0)
-    args = parser.parse_args(argv)
-    steps, seeds = int(args.days * 1440), range(args.scenarios)
-    cores = os.cpu_count() or 1
-    print(f"{args.scenarios} scenarios of {steps} one-minute steps, {cores} cores")
+class Progress:
+    """A one-line count of finished scenarios on stderr, shown once a run takes more than 2 s."""
 
-    serial, peaks = timed("serial", lambda: [scenario(s, steps) for s in seeds])
-    with ThreadPoolExecutor(cores) as pool:
-        threaded, peaks_t = timed(f"thread pool ({cores} threads)",
-                                  lambda: list(pool.map(scenario, seeds, [steps] * len(seeds))))
-    assert peaks_t == peaks
-    print(f"thread-pool speed-up {serial / threaded:.2f}x on {cores} cores")
+    def __init__(self, label: str, total: int, enabled: bool = True) -> None:
+        self.label, self.total, self.enabled = label, total, enabled
+        self.started, self.shown, self.done = time.monotonic(), 0.0, 0
+
+    def step(self) -> None:
+        self.done += 1
+        elapsed = time.monotonic() - self.started
+        if self.enabled and elapsed > max(2.0, self.shown + 0.25):
+            self.shown = elapsed
+            self.show()
+
+    def show(self) -> None:
+        bar = "#" * (30 * self.done // self.total)
+        print(f"\r  {self.label:<14} [{bar:<30}] {self.done}/{self.total}", end="", file=sys.stderr)
+
+    def close(self) -> None:
+        if self.shown:
+            self.show()
+            print(file=sys.stderr)
+
+
+def run_serial(seeds: list[int], steps: int, progress: bool = True) -> np.ndarray:
+    bar = Progress("serial", len(seeds), progress)
+    figures = []
+    for seed in seeds:
+        figures.append(scenario(seed, steps))
+        bar.step()
+    bar.close()
+    return np.array(figures)
+
+
+def run_on_executor(pool: Executor, seeds: list[int], steps: int, label: str = "pool",
+                    progress: bool = True) -> np.ndarray:
+    """The ensemble on a concurrent.futures pool (threads or processes), in seed order."""
+    futures = [pool.submit(scenario, seed, steps) for seed in seeds]
+    return gather(futures, as_completed(futures), label, progress)
+
+
+def run_on_dask(client: Any, seeds: list[int], steps: int, progress: bool = True) -> np.ndarray:
+    """The ensemble on a Dask cluster through its `distributed.Client`: a
+    LocalCluster's or a real cluster's."""
+    from dask.distributed import as_completed as dask_completed
+
+    module = sys.modules[scenario.__module__]
+    if module.__name__ != "__main__":  # imported by name here: the workers need the file too
+        client.upload_file(module.__file__)
+    futures = client.map(scenario, seeds, steps=steps, pure=False)
+    return gather(futures, dask_completed(futures), "dask", progress)
+
+
+def gather(futures: list, completed: Iterable, label: str, progress: bool) -> np.ndarray:
+    bar = Progress(label, len(futures), progress)
+    for _ in completed:
+        bar.step()
+    bar.close()
+    return np.array([f.result() for f in futures])
+
+
+@contextmanager
+def dask_client(workers: int, scheduler: str | None) -> Iterator[Any]:
+    """A Client of the cluster at `scheduler`, or of a new LocalCluster of
+    `workers` single-threaded worker processes (closed on exit); None when
+    Dask is not installed."""
     try:
         from dask.distributed import Client, LocalCluster
     except ImportError:
-        print("Dask not installed (pip install 'dask[distributed]'): skipping the cluster run")
-    else:
-        with LocalCluster(processes=False, n_workers=1, threads_per_worker=cores) as cluster, \
-                Client(cluster) as client:
-            distributed, peaks_d = timed("Dask LocalCluster", lambda: client.gather(
-                client.map(scenario, list(seeds), steps=steps, pure=False)))
-        assert peaks_d == peaks
-        print(f"Dask speed-up {serial / distributed:.2f}x")
-    print(f"peak outflow of the last storage: {min(peaks):,.0f} to {max(peaks):,.0f} m3/d")
+        yield None
+        return
+    if scheduler:
+        with Client(scheduler) as client:
+            yield client
+        return
+    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
+            Client(cluster) as client:
+        yield client
+
+
+def timed(label: str, run: Callable[[], np.ndarray], reference: np.ndarray | None,
+          serial_seconds: float | None) -> tuple[float, np.ndarray]:
+    started = time.perf_counter()
+    figures = run()
+    seconds = time.perf_counter() - started
+    if reference is not None and not np.array_equal(figures, reference):
+        raise AssertionError(f"{label}: results differ from the serial run")
+    speed = f"  {serial_seconds / seconds:5.2f}x serial" if serial_seconds else ""
+    print(f"{label:<34} {seconds:7.2f} s{speed}" + ("  (equal to serial)" if reference is not None else ""))
+    return seconds, figures
+
+
+def main(argv: list[str] | None = None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--scenarios", type=int, default=200, help="number of scenarios (200)")
+    ap.add_argument("--days", type=float, default=7.0, help="days per scenario (7)")
+    ap.add_argument("--workers", type=int, default=os.cpu_count() or 1, help="threads, processes or Dask workers")
+    ap.add_argument("--scheduler", help="address of a running Dask scheduler (default: a LocalCluster)")
+    ap.add_argument("--skip", default="", help="comma-separated ways to leave out: threads,processes,dask")
+    ap.add_argument("--quiet", action="store_true", help="no progress bars")
+    args = ap.parse_args(argv)
+    steps, seeds, n = round(args.days / DT), list(range(args.scenarios)), args.workers
+    skip, progress = set(args.skip.split(",")), not args.quiet
+    print(f"{args.scenarios} scenarios of {steps} one-minute steps; {n} workers on {os.cpu_count()} cores")
+
+    serial, reference = timed("serial", lambda: run_serial(seeds, steps, progress), None, None)
+    if "threads" not in skip:
+        with ThreadPoolExecutor(n) as pool:
+            timed(f"thread pool ({n} threads)",
+                  lambda: run_on_executor(pool, seeds, steps, "threads", progress), reference, serial)
+    if "processes" not in skip:
+        with ProcessPoolExecutor(n) as pool:
+            pool.submit(int).result()  # start the workers before the clock runs
+            timed(f"process pool ({n} processes)",
+                  lambda: run_on_executor(pool, seeds, steps, "processes", progress), reference, serial)
+    if "dask" not in skip:
+        with dask_client(n, args.scheduler) as client:
+            if client is None:
+                print("Dask is not installed (pip install 'tarnlet[ensemble]'): no cluster run")
+            else:
+                where = args.scheduler or f"LocalCluster, {n} workers"
+                timed(f"Dask ({where})", lambda: run_on_dask(client, seeds, steps, progress), reference, serial)
+    low, high = reference.min(axis=0), reference.max(axis=0)
+    print("Over the ensemble:", ", ".join(f"{name} {lo:,.4g} to {hi:,.4g}"
+                                         for name, lo, hi in zip(FIGURES, low, high)))
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -31,7 +31,6 @@ from __future__ import annotations
 
 import argparse
 import csv
-import math
 import sys
 import time
 from dataclasses import dataclass, fields

@@ -1,6 +1,8 @@
-"""The worked storm-event example in a short mode: whole series and step
-loop agree bit for bit, every block balances, no mixed storage concentrates,
-and the CSV and the figure are written."""
+"""The worked examples in a short mode. The storm event: whole series and
+step loop agree bit for bit, every block balances, no mixed storage
+concentrates, and the CSV and the figure are written. The ensemble: every
+way of running, a two-worker Dask LocalCluster among them, gives the serial
+results."""
 import csv
 import importlib.util
 import pathlib
@@ -9,20 +11,22 @@ import sys
 import numpy as np
 import pytest
 
-EXAMPLE = pathlib.Path(__file__).resolve().parent.parent / "examples" / "storm_event.py"
+EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 STEPS = 300  # five hours; short runs put the shower after the first hour
+
+
+def load(name):
+    spec = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[name] = module  # dataclasses and pickling look their module up
+    spec.loader.exec_module(module)
+    return module
 
 
 @pytest.fixture(scope="module")
 def example():
-    spec = importlib.util.spec_from_file_location("storm_event", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules["storm_event"] = module  # the dataclasses look their module up
-    try:
-        spec.loader.exec_module(module)
-        yield module
-    finally:
-        sys.modules.pop("storm_event", None)
+    yield load("storm_event")
+    sys.modules.pop("storm_event", None)
 
 
 @pytest.fixture(scope="module")
@@ -64,3 +68,14 @@ def test_main_writes_the_csv_and_the_figure(example, tmp_path, capsys):
     assert rows[0][:3] == ["time_d", "rain_mm_h", "soil_mm"] and "q_in_m3_d" in rows[0]
     assert len(rows) == STEPS + 1 and all(len(row) == len(rows[0]) for row in rows)
     assert (tmp_path / "storm_event.png").stat().st_size > 10_000
+
+
+def test_ensemble_everywhere_equals_serial(capsys):
+    pytest.importorskip("dask.distributed")
+    try:
+        ensemble = load("ensemble")
+        assert ensemble.main(["--scenarios", "6", "--days", "0.25", "--workers", "2", "--quiet"]) == 0
+    finally:
+        sys.modules.pop("ensemble", None)
+    out = capsys.readouterr().out
+    assert out.count("(equal to serial)") == 3 and "Dask (LocalCluster, 2 workers)" in out
