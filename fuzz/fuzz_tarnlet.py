@@ -69,22 +69,32 @@ class FuzzFinding(AssertionError):
 
 # ---- the surface ------------------------------------------------------------
 
-class Target:
-    """One public function: its block, parameters and result lengths."""
+OPTIONS = ("record", "every", "states", "last", "out")  # in the order they are drawn
+STATE_RUNS = ("sewer_run", "sedlift_run", "loamtank_run", "sewer_chain_run")
 
-    def __init__(self, label, fn, block, is_run):
-        self.label, self.fn, self.block, self.is_run = label, fn, block, is_run
+
+class Target:
+    """One public function: its block, parameters and result lengths.
+    kind: "block" (a block module's function), "run" (tarnlet.runs) or
+    "raw" (the compiled tarnlet._runs under it, options passed by position)."""
+
+    def __init__(self, label, fn, block, kind):
+        self.label, self.fn, self.block, self.kind = label, fn, block, kind
+        self.is_run = kind != "block"
         sig = inspect.signature(fn)
         kinds = inspect.Parameter
         self.positional = [p.name for p in sig.parameters.values()
                            if p.kind in (kinds.POSITIONAL_ONLY, kinds.POSITIONAL_OR_KEYWORD)]
         self.keyword_only = [p.name for p in sig.parameters.values()
                              if p.kind == kinds.KEYWORD_ONLY]
-        self.module = sys.modules.get(fn.__module__)
+        self.data_params = [n for n in self.positional if n not in OPTIONS]
+        self.option_params = [n for n in self.positional + self.keyword_only if n in OPTIONS]
         m = BLOCKS[block]
         self.nstates = getattr(m, "NSTATES", None)
         self.ninputs = getattr(m, "NINPUTS", getattr(m, "NSTATES", None))
         self.noutputs = getattr(m, "NOUTPUTS", getattr(m, "NSTATES", None))
+        self.state_run = fn.__name__ in STATE_RUNS
+        self.chain = "chain" in fn.__name__
 
     def result_length(self):
         name = self.fn.__name__
@@ -92,24 +102,24 @@ class Target:
             return self.noutputs
         return self.nstates
 
-    def nominal(self, name, d):
-        """A well-formed value for parameter `name` (sometimes off by one)."""
+    def nominal(self, name, d, plan):
+        """A well-formed shape for parameter `name` (sometimes off by one)."""
         off = 0 if d.int(0, 7) else d.pick((-1, 1, 2))
         if name in ("x", "xinit", "x0", "stream_a", "stream_b"):
             n = self.nstates
-            if self.is_run and name != "x0":
-                return (d.int(0, 6), n + off)
-            if self.is_run and "chain" in self.label:
-                return (d.int(0, 3), n + off)
+            if self.is_run and name != "x0":  # a series, or one vector for every step
+                return (plan.steps, n + off) if d.int(0, 3) else (n + off,)
+            if self.chain:
+                return (plan.storages, n + off)
             return (max(n + off, 0),)
         if name == "u":
             n = self.ninputs + off
-            return (d.int(0, 8), n) if self.is_run else (max(n, 0),)
+            return (plan.steps, n) if self.is_run else (max(n, 0),)
         lengths = MIN_LENGTHS[self.block]
         if name in lengths:
             n = max(lengths[name] + off + d.pick((0, 0, 0, 5)), 0)
-            if name == "spar" and self.is_run and d.int(0, 3) == 0:
-                return (d.int(0, 3), n)
+            if name == "spar" and self.chain and d.int(0, 3) == 0:
+                return (plan.storages, n)
             return (n,)
         return None
 
@@ -133,11 +143,14 @@ def surface():
     targets = []
     for block, module in BLOCKS.items():
         for name, fn in public_functions(module):
-            targets.append(Target(f"{block}.{name}", fn, block, False))
+            targets.append(Target(f"{block}.{name}", fn, block, "block"))
     for name, fn in public_functions(runs):
-        block = block_of(name)
-        if block is not None:
-            targets.append(Target(f"runs.{name}", fn, block, True))
+        if block_of(name) is not None:
+            targets.append(Target(f"runs.{name}", fn, block_of(name), "run"))
+    raw = sys.modules.get("tarnlet._runs")
+    for name, fn in public_functions(raw) if raw is not None else ():
+        if block_of(name) is not None:
+            targets.append(Target(f"_runs.{name}", fn, block_of(name), "raw"))
     return targets
 
 
@@ -241,7 +254,9 @@ class Hook:
                 self.action = None
             action()
         if isinstance(self.value, Exception):
-            raise self.value
+            # A fresh exception each time: one kept here would keep the
+            # frames of its traceback, and the arguments in them, alive.
+            raise type(self.value)(*self.value.args)
         return self.value
 
     def __repr__(self):
@@ -294,6 +309,11 @@ class Plan:
         self.shared = []    # arguments sharing memory with another: never mutated
         self.replaced = set()  # names replaced in a module's `np`
         self.twisted = False   # arguments passed in a wrong way
+        self.outs = []         # arrays passed as out=
+        self.out = None        # the out= argument as passed
+        self.record = None     # the record= argument as passed
+        self.expect = None     # options the call should apply (see expected_options)
+        self.steps = self.storages = 0
         self.checked = []   # objects that must be unchanged
         self.arrays = []    # ndarrays among the arguments, in order
 
@@ -430,34 +450,156 @@ def make_value(d, plan, shape, victims):
     return a, text
 
 
-def make_option(d, plan, name, target, args):
-    if name == "every":
-        return d.pick([1, 2, 3, 0, -1, 2 ** 63, 1.5, None, "2", True]), None
-    if name == "record":
-        return d.pick([True, False, None, 0, 1, 2, "states", "outputs", "all", "x"]), None
-    if name == "out":
-        kind = d.int(0, 3)
-        if kind == 0:
-            return None, "None"
-        steps = len(args[1]) if len(args) > 1 and isinstance(args[1], np.ndarray) else 1
-        shapes = [(steps + 1, target.nstates), (steps, target.noutputs)]
-        arrays = []
-        for s in shapes:
-            s = tuple(max(k + d.pick((0, 0, 0, 1, -1)), 0) for k in s)
-            a = np.empty(s)
-            if d.int(0, 5) == 0:
-                a, _ = make_array(d, plan, s)
-            arrays.append(a)
-        return (tuple(arrays) if kind < 3 else arrays[0]), "arrays"
-    return make_value(d, plan, None, victims_of(plan))
+def draw_record(d, target):
+    nout = target.noutputs
+    kind = d.int(0, 9)
+    if kind <= 4:
+        indices = sorted({d.int(0, nout - 1) for _ in range(d.int(0, min(nout, 6)))})
+        if d.bool():
+            indices.reverse()
+        return tuple(indices) if target.kind == "raw" or d.bool() else list(indices)
+    if kind == 5:
+        return d.pick([(nout,), (-1,), (0, 0), (), (2 ** 63,), tuple(range(nout + 1)),
+                       (np.int64(1),), (True,)])
+    if kind == 6:
+        return d.pick(["abc", b"x", 3, 1.5, [1.5], np.arange(3), range(3), {1: 2}, [None]])
+    if kind == 7:
+        return (IndexHook(None, True, d.pick([0, 1, -1, ValueError("hook")]), "index"),)
+    return None
+
+
+def draw_every(d):
+    kind = d.int(0, 5)
+    if kind <= 2:
+        return d.int(1, 4)
+    if kind == 3:
+        return d.pick([0, -1, 2 ** 63, 2 ** 62, True, 1.5, None, "2", np.int64(2)])
+    if kind == 4:
+        return IndexHook(None, True, d.pick([2, 0, -5, 2 ** 70, TypeError("hook")]), "index")
+    return 1
+
+
+def expected_options(target, values):
+    """(record, every, last) the call should apply, "invalid" where a value
+    must be refused, or None where that is not simply known."""
+    raw = target.kind == "raw"
+    record, every = values.get("record"), values.get("every", 1)
+    if record is not None:
+        if isinstance(record, (str, bytes)) or (raw and type(record) is not tuple):
+            return "invalid"
+        try:
+            items = list(record)
+        except TypeError:
+            return "invalid"
+        if not all(type(i) is int or (not raw and isinstance(i, (np.integer, bool)))
+                   for i in items):
+            return None
+        items = [int(i) for i in items]
+        if any(not 0 <= i < target.noutputs for i in items) or len(set(items)) != len(items):
+            return "invalid"
+        record = tuple(items)
+    if not (type(every) is int or (not raw and isinstance(every, (bool, np.integer)))):
+        return None
+    if every < 1:
+        return "invalid"
+    if raw:
+        last = values.get("last") is True
+    else:
+        states = values.get("states", "every")
+        if states not in ("every", "last"):
+            return "invalid" if isinstance(states, str) else None
+        last = states == "last"
+    return record, int(every), last
+
+
+def result_shapes(target, plan, expect):
+    record, every, last = expect if isinstance(expect, tuple) else (None, 1, False)
+    steps = plan.steps
+    width = target.noutputs if record is None else len(record)
+    rows = -(-steps // every)
+    lead = (plan.storages,) if target.chain else ()
+    if not target.state_run:
+        return ((rows, width),)
+    state_rows = 1 if last else steps // every + 1
+    return ((state_rows,) + lead + (target.nstates,), (rows,) + lead + (width,))
+
+
+def draw_out(d, plan, target, expect):
+    kind = d.int(0, 7)
+    if kind <= 2:
+        return None
+    arrays = []
+    for shape in result_shapes(target, plan, expect):
+        if d.int(0, 4) == 0:
+            shape = tuple(max(k + d.pick((1, -1, 0)), 0) for k in shape)
+        how = d.int(0, 9)
+        if how <= 6:
+            a = np.empty(shape)
+        elif how == 7:
+            a, _ = make_array(d, plan, shape)
+        elif how == 8:
+            a = np.empty(shape, np.float32)
+        else:
+            a = arrays[0] if arrays and arrays[0].shape == shape else np.empty(shape)[::-1]
+        arrays.append(a)
+    if not target.state_run:
+        return arrays[0] if kind != 7 else (arrays[0],)
+    if kind == 7:
+        return d.pick([arrays[0], arrays, (arrays[0],), (arrays[0], arrays[1], arrays[0])])
+    return tuple(arrays)
+
+
+def draw_options(d, plan, target):
+    """The target's options, drawn before its data arguments so that a hook
+    in those may change an out= array. A keyword-only option is left out
+    now and then (its default applies)."""
+    values = {}
+    for name in OPTIONS:
+        if name not in target.option_params:
+            continue
+        if target.kind == "run" and d.int(0, 2):
+            continue
+        if name == "record":
+            values[name] = draw_record(d, target)
+        elif name == "every":
+            values[name] = draw_every(d)
+        elif name == "states":
+            values[name] = d.pick(["every", "last", "last", "first", None, b"last"])
+        elif name == "last":
+            values[name] = d.pick([True, False, None, 1, "last"])
+        else:
+            values[name] = plan.out = draw_out(d, plan, target, expected_options(target, values))
+            outs = values[name]
+            for a in (outs if isinstance(outs, (tuple, list)) else [outs]):
+                if isinstance(a, np.ndarray):
+                    plan.outs.append(a)
+                    add_array(plan, a)
+    for name, value in values.items():
+        plan.note(f"{name}={value!r:.60}" if name != "out" else f"out={describe_out(value)}")
+    plan.expect = expected_options(target, values)
+    plan.record = values.get("record")
+    return values
+
+
+def describe_out(out):
+    if isinstance(out, np.ndarray):
+        return f"{out.dtype}{out.shape}"
+    if isinstance(out, (tuple, list)):
+        return type(out).__name__ + "(" + ", ".join(describe_out(a) for a in out) + ")"
+    return repr(out)
 
 
 def build_call(d):
     target = d.pick(TARGETS)
     plan = Plan()
+    plan.steps, plan.storages = d.int(0, 8), d.int(1, 3)
+    values = draw_options(d, plan, target)
     args = []
     for name in target.positional:
-        shape = target.nominal(name, d)
+        if name in OPTIONS:
+            args.append(values[name])
+            continue
+        shape = target.nominal(name, d, plan)
         if name == "dt":
             kind = d.int(0, 5)
             if kind <= 2:
@@ -470,16 +612,7 @@ def build_call(d):
             add_array(plan, value)
         plan.note(f"{name}={text or repr(value)}")
         args.append(value)
-    options = {}
-    for name in target.keyword_only:
-        if d.int(0, 2) == 0:
-            value, text = make_option(d, plan, name, target, args)
-            if isinstance(value, np.ndarray):
-                plan.mutated.append(value)  # results may be written into out=
-            elif isinstance(value, tuple):
-                plan.mutated.extend(value)
-            options[name] = value
-            plan.note(f"{name}={text or repr(value)}")
+    options = {name: values[name] for name in target.keyword_only if name in values}
     return target, plan, args, options
 
 
@@ -621,9 +754,13 @@ def snapshot(obj):
 
 
 def checked_objects(plan, args, options):
+    """Arrays, lists and bytearrays among the arguments that must come out
+    unchanged (out= arrays apart: see test_one)."""
     seen, objs = set(), []
     for obj in list(args) + list(options.values()) + plan.checked:
-        if id(obj) in seen or any(obj is m for m in plan.mutated):
+        if isinstance(obj, tuple):
+            continue
+        if id(obj) in seen or any(obj is m for m in plan.mutated + plan.outs):
             continue
         if isinstance(obj, (np.ndarray, list, bytearray)):
             seen.add(id(obj))
@@ -631,25 +768,13 @@ def checked_objects(plan, args, options):
     return objs
 
 
+def unmutated(plan, objs):
+    return [o for o in objs if not any(o is m for m in plan.mutated)]
+
+
 def check_result(target, plan, result, args, options, replaced):
     if target.is_run:
-        parts = result if isinstance(result, tuple) else (result,)
-        wanted = {target.nstates, target.noutputs}
-        for part in parts:
-            if not isinstance(part, np.ndarray):
-                if replaced:
-                    continue
-                raise FuzzFinding(f"{target.label} returned a {type(part).__name__}")
-            if part.ndim == 0 or part.shape[-1] not in wanted or part.dtype != np.float64:
-                raise FuzzFinding(f"{target.label} returned an array {part.dtype}{part.shape}")
-        u = args[1] if len(args) > 1 else None
-        if (not options and not replaced and len(parts) == 2 and isinstance(u, np.ndarray)
-                and u.ndim == 2 and not any(u is m for m in plan.mutated)):
-            steps = u.shape[0]
-            if len(parts[0]) != steps + 1 or len(parts[1]) != steps:
-                raise FuzzFinding(f"{target.label}: {steps} steps gave shapes "
-                                  f"{parts[0].shape}, {parts[1].shape}")
-        results = parts
+        results = check_run_result(target, plan, result, replaced)
     else:
         if not isinstance(result, np.ndarray):
             if replaced:
@@ -660,14 +785,42 @@ def check_result(target, plan, result, args, options, replaced):
             raise FuzzFinding(f"{target.label} returned {result.dtype}{result.shape}, "
                               f"expected float64({n},)")
         results = (result,)
-    outs = options.get("out")
-    outs = outs if isinstance(outs, tuple) else (outs,)
     for r in results:
-        if not isinstance(r, np.ndarray) or any(r is o for o in outs):
+        if not isinstance(r, np.ndarray) or any(r is o for o in plan.outs):
             continue
         for a in args:
             if isinstance(a, np.ndarray) and np.may_share_memory(r, a):
                 raise FuzzFinding(f"{target.label}: result shares memory with an argument")
+
+
+def check_run_result(target, plan, result, replaced):
+    if plan.expect == "invalid" and not replaced:
+        raise FuzzFinding(f"{target.label} accepted invalid options; call: " + "; ".join(plan.desc))
+    parts = result if target.state_run else (result,)
+    if not isinstance(parts, tuple) or len(parts) != (2 if target.state_run else 1):
+        if replaced:
+            return ()
+        raise FuzzFinding(f"{target.label} returned a {type(result).__name__}")
+    widths = [target.nstates, target.noutputs] if target.state_run else [target.noutputs]
+    if plan.record is not None:  # accepted, so a sequence of output indices
+        widths[-1] = len(plan.record) if hasattr(plan.record, "__len__") else None
+    for part, width in zip(parts, widths):
+        if not isinstance(part, np.ndarray):
+            if replaced:
+                continue
+            raise FuzzFinding(f"{target.label} returned a {type(part).__name__}")
+        if part.ndim < 2 or part.shape[-1] != (width or part.shape[-1]) \
+                or part.dtype != np.float64:
+            raise FuzzFinding(f"{target.label} returned an array {part.dtype}{part.shape}, "
+                              f"expected rows of {width}; call: " + "; ".join(plan.desc))
+    out = plan.out
+    outs = out if isinstance(out, tuple) else (out,)
+    if out is not None and all(isinstance(o, np.ndarray) for o in outs) \
+            and not any(o is m for o in outs for m in plan.mutated) and not replaced:
+        if len(outs) != len(parts) or any(p is not o for p, o in zip(parts, outs)):
+            raise FuzzFinding(f"{target.label}: the out= arrays were not returned; call: "
+                              + "; ".join(plan.desc))
+    return parts
 
 
 def plain(value):
@@ -675,31 +828,48 @@ def plain(value):
     return not isinstance(value, Hook)
 
 
-def loop(target, args):
+def as_f8(a):
+    return np.ascontiguousarray(a, dtype=np.float64)
+
+
+def loop(target, data):
     """What a Python loop over the block module gives for a run: outputs,
     then euler_step, every step (n storages in series for a chain)."""
     module = BLOCKS[target.block]
-    as_f8 = lambda a: np.ascontiguousarray(a, dtype=np.float64)  # noqa: E731
-    x0, u, params, dt = as_f8(args[0]), as_f8(args[1]), [as_f8(p) for p in args[2:-1]], args[-1]
-    dt = float(dt)
-    chain = "chain" in target.label
-    rows = x0 if chain else x0[np.newaxis]
-    spars = params[1] if chain and params[1].ndim == 2 else [params[-1]] * len(rows)
+    names = target.data_params
+    x0, u, dt = as_f8(data["x0"]), as_f8(data["u"]), float(data["dt"])
+    params = [as_f8(data[n]) for n in names[2:-1]]
+    rows = x0 if target.chain else x0[np.newaxis]
+    spars = params[1] if target.chain and params[1].ndim == 2 else [params[-1]] * len(rows)
     states, outputs = [rows.copy()], []
     for t in range(len(u)):
         inflow, xs, ys = u[t], [], []
         for j, x in enumerate(states[-1]):
-            p = [params[0], spars[j]] if chain else params
+            p = [params[0], spars[j]] if target.chain else params
             y = module.outputs(x, inflow, *p)
             xs.append(module.euler_step(x, inflow, *p, dt))
             ys.append(y)
             inflow = y
         states.append(np.array(xs))
         outputs.append(np.array(ys))
-    shape = (len(u),) + (rows.shape if chain else rows.shape[1:])
-    states = np.array(states).reshape((len(u) + 1,) + shape[1:])
-    outputs = np.array(outputs).reshape((len(u),) + (shape[1:-1] + (target.noutputs,)))
+    lead = rows.shape[:-1] if target.chain else ()
+    states = np.array(states).reshape((len(u) + 1,) + lead + (target.nstates,))
+    outputs = np.array(outputs).reshape((len(u),) + lead + (target.noutputs,))
     return states, outputs
+
+
+def stream_loop(target, data):
+    """Each row of a stream run as the block's own function gives it."""
+    module = BLOCKS[target.block]
+    series = [as_f8(data[n]) for n in target.data_params]
+    exact = [n for n in target.data_params if n in ("u", "stream_a", "stream_b")]
+    steps = max([len(a) for a, n in zip(series, target.data_params) if n in exact and a.ndim == 2],
+                default=1)
+    rows = []
+    for t in range(steps):
+        call = [a[t] if n in exact and a.ndim == 2 else a for a, n in zip(series, target.data_params)]
+        rows.append(module.compute(*call))
+    return np.array(rows).reshape(steps, target.noutputs)
 
 
 def same_bits(a, b):
@@ -713,20 +883,30 @@ def same_bits(a, b):
 
 
 def check_against_loop(target, plan, result, args):
-    """A run with plain arguments equals the loop over its block, bit for bit."""
-    if not isinstance(result, tuple) or len(result) != 2 or not all(map(plain, args)):
+    """A run with plain arguments equals the loop over its block, bit for bit,
+    with the options applied to the full results."""
+    if not isinstance(plan.expect, tuple) or not all(map(plain, args)):
         return
-    if target.fn.__name__ not in ("sewer_run", "sedlift_run", "loamtank_run", "sewer_chain_run"):
-        return
+    record, every, last = plan.expect
+    data = dict(zip(target.positional, args))
     with warnings.catch_warnings(), np.errstate(all="ignore"):
         warnings.simplefilter("ignore")
-        expected = loop(target, args)
-    for name, got, want in zip(("states", "outputs"), result, expected):
-        if not same_bits(got, want):
-            bad = np.argwhere(got.view(np.uint64) != want.view(np.uint64)) if got.shape == want.shape else None
+        if target.state_run:
+            states, outputs = loop(target, data)
+            expected = (states[-1:] if last else states[::every], outputs[::every])
+        else:
+            expected = (stream_loop(target, data)[::every],)
+    if record is not None:
+        expected = expected[:-1] + (expected[-1][..., list(record)],)
+    got = result if target.state_run else (result,)
+    for name, g, want in zip(("states", "outputs") if target.state_run else ("outputs",),
+                             got, expected):
+        if not same_bits(g, want):
+            bad = (np.argwhere(g.view(np.uint64) != want.view(np.uint64))
+                   if g.shape == want.shape else [])
             raise FuzzFinding(f"{target.label}: {name} differ from the loop over "
-                              f"{target.block} (shapes {got.shape}, {want.shape}; first "
-                              f"differing index {None if bad is None or not len(bad) else bad[0]}); "
+                              f"{target.block} (shapes {g.shape}, {want.shape}; first "
+                              f"differing index {bad[0] if len(bad) else None}); "
                               "call: " + "; ".join(plan.desc))
 
 
@@ -761,32 +941,36 @@ def test_one(data):
         print(f"CALL {target.label}: " + "; ".join(plan.desc)
               + ("; warnings as errors" if strict_warnings else ""), flush=True)
     objs = checked_objects(plan, args, options)
-    before = [snapshot(o) for o in objs]
-    counts = [sys.getrefcount(o) for o in objs]
+    tracked = objs + unmutated(plan, plan.outs)
+    before = [snapshot(o) for o in tracked]
+    counts = [sys.getrefcount(o) for o in tracked]
     with warnings.catch_warnings(), np.errstate(all="ignore"):
         warnings.simplefilter("error" if strict_warnings else "ignore")
         outcome, value = run_call(target, plan, positional, keywords, replace)
     for module, _ in replace:
         if module.np is not np:
             raise FuzzFinding(f"{module.__name__}.np not restored")
+    compared = len(objs)  # out= arrays are written by a call that succeeds
     if outcome == "result":
         # The functions return np.asarray(result): a replaced one may return anything.
         if "asarray" not in plan.replaced:
             check_result(target, plan, value, args, options, bool(replace))
-        if target.is_run and not replace and not options and not plan.twisted:
+        if target.is_run and not replace and not plan.twisted and not plan.mutated:
             check_against_loop(target, plan, value, args)
     elif not isinstance(value, Exception):
         raise FuzzFinding(f"{target.label} raised {type(value).__name__}")
+    else:
+        compared = len(tracked)
     del value
-    after = [snapshot(o) for o in objs]
-    for i, (b, a) in enumerate(zip(before, after)):
+    for i in range(compared):
+        b, a = before[i], snapshot(tracked[i])
         if b != a:
-            raise FuzzFinding(f"{target.label}: argument {type(objs[i]).__name__} "
+            raise FuzzFinding(f"{target.label}: argument {type(tracked[i]).__name__} "
                               f"changed: {describe_change(b, a)}; call: " + "; ".join(plan.desc))
-    recount = [sys.getrefcount(o) for o in objs]
+    recount = [sys.getrefcount(o) for o in tracked]
     if recount != counts:
         gc.collect()
-        recount = [sys.getrefcount(o) for o in objs]
+        recount = [sys.getrefcount(o) for o in tracked]
         if recount != counts:
             raise FuzzFinding(f"{target.label}: reference counts of the arguments "
                               f"{counts} -> {recount}; call: " + "; ".join(plan.desc))
