@@ -275,7 +275,7 @@ def run_whole_series(f: Forcing) -> Trace:
     loads = lumped_loads(inlet, Q_DRY)
     values = fractionate_series(loads)
     town = stream56(values, inlet[:, U.Q], inlet[:, U.passthrough])
-    plant = combine_series(town, np.tile(INDUSTRY, (len(town), 1)))
+    plant = combine_series(town, INDUSTRY)
     return Trace(u_soil, y_soil, x_soil, u_in, y_sewer, x_sewer, u_ff, y_ff, x_ff, loads, values, town,
                  plant)
 
@@ -288,10 +288,11 @@ def fractionate_series(loads: np.ndarray) -> np.ndarray:
 
 
 def combine_series(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    """Streams a (one row per step) mixed with the one stream b."""
     if hasattr(runs, "combiner_run"):
         return runs.combiner_run(a, b)
     # Fallback for builds of tarnlet.runs without the stream blocks: a loop over the per-step function.
-    return np.array([combiner.combine(row_a, row_b) for row_a, row_b in zip(a, b)])
+    return np.array([combiner.combine(row, b) for row in a])
 
 
 def run_step_loop(f: Forcing, progress: bool = False) -> Trace:
