@@ -25,6 +25,7 @@
 #include "sallowby/combiner_kernels.h"
 #include "sallowby/fractionation_kernels.h"
 #include "state.h"
+#include "step.h"
 #include "vectors.h"
 
 #define NO_IMPORT_UFUNC
@@ -92,27 +93,14 @@ void numpy_update(const double* x, double dt, const double* dx, npy_intp n, doub
     std::memcpy(x_next, s, n * sizeof(double));
 }
 
-template <int N>
-inline void euler_update(const double* x, double dt, const double* dx, double* x_next) {
-    bool nan = false;
-    for (int i = 0; i < N; ++i) {
-        x_next[i] = x[i] + dt * dx[i];
-        nan |= std::isnan(x_next[i]);
-    }
-    if (nan && multiply_loop.fn && add_loop.fn) [[unlikely]]
-        numpy_update(x, dt, dx, N, x_next);
-}
-
-// One step of a state-space block: y from x, then the next state; what
-// outputs and derivatives share is computed once.
+// One step of a state-space block (step.h), with a row that came out with a
+// NaN formed again as NumPy forms it.
 template <class B>
 inline void step(const double* x, const double* u, const double* const* p, double dt, double* y,
                  double* x_next) {
-    const auto shared = B::share(x, u, p);
-    B::outputs(shared, x, u, p, y);
     double dx[B::NSTATES];
-    B::derivatives(shared, x, u, p, dx);
-    euler_update<B::NSTATES>(x, dt, dx, x_next);
+    if (blocks::step<B>(x, u, p, dt, y, dx, x_next) && multiply_loop.fn && add_loop.fn)
+        [[unlikely]] numpy_update(x, dt, dx, B::NSTATES, x_next);
 }
 
 // ---- what a run keeps -----------------------------------------------------
