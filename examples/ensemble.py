@@ -93,8 +93,8 @@ class Progress:
         self.label, self.total, self.enabled = label, total, enabled
         self.started, self.shown, self.done = time.monotonic(), 0.0, 0
 
-    def step(self) -> None:
-        self.done += 1
+    def step(self, scenarios: int = 1) -> None:
+        self.done += scenarios
         elapsed = time.monotonic() - self.started
         if self.enabled and elapsed > max(2.0, self.shown + 0.25):
             self.shown = elapsed
@@ -110,6 +110,15 @@ class Progress:
             print(file=sys.stderr)
 
 
+def run_batch(seeds: list[int], steps: int) -> np.ndarray:
+    """The figures of several scenarios, one row each: one task for a pool or a cluster."""
+    return np.array([scenario(seed, steps) for seed in seeds]).reshape(len(seeds), len(FIGURES))
+
+
+def batches(seeds: list[int], size: int) -> list[list[int]]:
+    return [seeds[i:i + size] for i in range(0, len(seeds), size)]
+
+
 def run_serial(seeds: list[int], steps: int, progress: bool = True) -> np.ndarray:
     bar = Progress("serial", len(seeds), progress)
     figures = []
@@ -120,31 +129,33 @@ def run_serial(seeds: list[int], steps: int, progress: bool = True) -> np.ndarra
     return np.array(figures)
 
 
-def run_on_executor(pool: Executor, seeds: list[int], steps: int, label: str = "pool",
+def run_on_executor(pool: Executor, seeds: list[int], steps: int, batch: int = 1, label: str = "pool",
                     progress: bool = True) -> np.ndarray:
-    """The ensemble on a concurrent.futures pool (threads or processes), in seed order."""
-    futures = [pool.submit(scenario, seed, steps) for seed in seeds]
-    return gather(futures, as_completed(futures), label, progress)
+    """The ensemble on a concurrent.futures pool (threads or processes), in
+    tasks of `batch` scenarios; rows in seed order."""
+    futures = [pool.submit(run_batch, chunk, steps) for chunk in batches(seeds, batch)]
+    return gather(futures, as_completed(futures), len(seeds), label, progress)
 
 
-def run_on_dask(client: Any, seeds: list[int], steps: int, progress: bool = True) -> np.ndarray:
-    """The ensemble on a Dask cluster through its `distributed.Client`: a
-    LocalCluster's or a real cluster's."""
+def run_on_dask(client: Any, seeds: list[int], steps: int, batch: int = 1, progress: bool = True) -> np.ndarray:
+    """The ensemble on a Dask cluster through its `distributed.Client` (a
+    LocalCluster's or a real cluster's), in tasks of `batch` scenarios."""
     from dask.distributed import as_completed as dask_completed
 
-    module = sys.modules[scenario.__module__]
+    module = sys.modules[run_batch.__module__]
     if module.__name__ != "__main__":  # imported by name here: the workers need the file too
         client.upload_file(module.__file__)
-    futures = client.map(scenario, seeds, steps=steps, pure=False)
-    return gather(futures, dask_completed(futures), "dask", progress)
+    futures = client.map(run_batch, batches(seeds, batch), steps=steps, pure=False)
+    return gather(futures, dask_completed(futures), len(seeds), "dask", progress)
 
 
-def gather(futures: list, completed: Iterable, label: str, progress: bool) -> np.ndarray:
-    bar = Progress(label, len(futures), progress)
-    for _ in completed:
-        bar.step()
+def gather(futures: list, completed: Iterable, scenarios: int, label: str, progress: bool) -> np.ndarray:
+    """Wait for every task, counting finished scenarios; the rows in task order."""
+    bar = Progress(label, scenarios, progress)
+    for future in completed:
+        bar.step(len(future.result()))
     bar.close()
-    return np.array([f.result() for f in futures])
+    return np.concatenate([f.result() for f in futures])
 
 
 @contextmanager
@@ -185,29 +196,35 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--workers", type=int, default=os.cpu_count() or 1, help="threads, processes or Dask workers")
     ap.add_argument("--scheduler", help="address of a running Dask scheduler (default: a LocalCluster)")
     ap.add_argument("--skip", default="", help="comma-separated ways to leave out: threads,processes,dask")
+    ap.add_argument("--batch", type=int, help="scenarios per task (default: about 8 tasks per worker)")
     ap.add_argument("--quiet", action="store_true", help="no progress bars")
     args = ap.parse_args(argv)
     steps, seeds, n = round(args.days / DT), list(range(args.scenarios)), args.workers
     skip, progress = set(args.skip.split(",")), not args.quiet
-    print(f"{args.scenarios} scenarios of {steps} one-minute steps; {n} workers on {os.cpu_count()} cores")
+    batch = args.batch or max(1, len(seeds) // (8 * n))
+    print(f"{args.scenarios} scenarios of {steps} one-minute steps; {n} workers on {os.cpu_count()} cores, "
+          f"{batch} scenarios per task")
+    warm_up = [[seed] for seed in range(n)]  # one small task per worker, before the clock runs
 
     serial, reference = timed("serial", lambda: run_serial(seeds, steps, progress), None, None)
     if "threads" not in skip:
         with ThreadPoolExecutor(n) as pool:
             timed(f"thread pool ({n} threads)",
-                  lambda: run_on_executor(pool, seeds, steps, "threads", progress), reference, serial)
+                  lambda: run_on_executor(pool, seeds, steps, batch, "threads", progress), reference, serial)
     if "processes" not in skip:
         with ProcessPoolExecutor(n) as pool:
-            pool.submit(int).result()  # start the workers before the clock runs
+            list(pool.map(run_batch, warm_up, [60] * n))
             timed(f"process pool ({n} processes)",
-                  lambda: run_on_executor(pool, seeds, steps, "processes", progress), reference, serial)
+                  lambda: run_on_executor(pool, seeds, steps, batch, "processes", progress), reference, serial)
     if "dask" not in skip:
         with dask_client(n, args.scheduler) as client:
             if client is None:
                 print("Dask is not installed (pip install 'tarnlet[ensemble]'): no cluster run")
             else:
                 where = args.scheduler or f"LocalCluster, {n} workers"
-                timed(f"Dask ({where})", lambda: run_on_dask(client, seeds, steps, progress), reference, serial)
+                run_on_dask(client, [0] * n, 60, progress=False)
+                timed(f"Dask ({where})", lambda: run_on_dask(client, seeds, steps, batch, progress),
+                      reference, serial)
     low, high = reference.min(axis=0), reference.max(axis=0)
     print("Over the ensemble:", ", ".join(f"{name} {lo:,.4g} to {hi:,.4g}"
                                          for name, lo, hi in zip(FIGURES, low, high)))
