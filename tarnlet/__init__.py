@@ -20,6 +20,7 @@ from typing import TYPE_CHECKING
 if TYPE_CHECKING:
     __version__: str
     from tarnlet import layout as layout
+    from tarnlet import runs as runs
     from tarnlet.brookvane import loamtank as loamtank
     from tarnlet.brookvane import sewer as sewer
     from tarnlet.fenmoor import sedlift as sedlift
