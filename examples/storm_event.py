@@ -213,18 +213,19 @@ INDUSTRY = stream56(fractionation.compute(lumped_loads(_dairy, 500.0), FRAC_PARS
 # ---- The simulation: every block's inputs, outputs and states, step by step.
 @dataclass
 class Trace:
-    """Everything the blocks took and gave: one row per step (states: one
-    row more, row 0 the initial state)."""
+    """Everything the blocks took and gave, one row per step; of the states
+    the initial and the final one (every output depends on the states of its
+    step, so the outputs show the states of every step)."""
 
     u_soil: np.ndarray  # (n, 2)
     y_soil: np.ndarray  # (n, 4)
-    x_soil: np.ndarray  # (n+1, 1)
+    x_soil: np.ndarray  # (2, 1) initial and final state
     u_in: np.ndarray  # (n, 27) the inflow of storage 1
     y_sewer: np.ndarray  # (n, 3, 27) outflow of each storage
-    x_sewer: np.ndarray  # (n+1, 3, 24)
+    x_sewer: np.ndarray  # (2, 3, 24)
     u_ff: np.ndarray  # (n, 7)
     y_ff: np.ndarray  # (n, 13)
-    x_ff: np.ndarray  # (n+1, 6)
+    x_ff: np.ndarray  # (2, 6)
     loads: np.ndarray  # (n, 12)
     values: np.ndarray  # (n, 54)
     town: np.ndarray  # (n, 56)
@@ -266,18 +267,18 @@ def run_whole_series(f: Forcing) -> Trace:
     """Block after block, each over the whole series in one call."""
     soil0, storages0, flush0 = initial_states(f)
     u_soil = soil_input(f)
-    x_soil, y_soil = runs.loamtank_run(soil0, u_soil, SOIL_PAR, DT)
+    soil, y_soil = runs.loamtank_run(soil0, u_soil, SOIL_PAR, DT, states="last")
     u_in = sewer_inflow(f.q_sewage, f.c_sewage, y_soil)
-    x_sewer, y_sewer = runs.sewer_chain_run(storages0, u_in, SEWER_PARS, SPARS, DT)
+    storages, y_sewer = runs.sewer_chain_run(storages0, u_in, SEWER_PARS, SPARS, DT, states="last")
     u_ff = flush_input(y_sewer[:, -1])
-    x_ff, y_ff = runs.sedlift_run(flush0, u_ff, SSPARS, DT)
+    flush, y_ff = runs.sedlift_run(flush0, u_ff, SSPARS, DT, states="last")
     inlet = plant_inlet(y_sewer[:, -1], y_ff)
     loads = lumped_loads(inlet, Q_DRY)
     values = fractionate_series(loads)
     town = stream56(values, inlet[:, U.Q], inlet[:, U.passthrough])
     plant = combine_series(town, INDUSTRY)
-    return Trace(u_soil, y_soil, x_soil, u_in, y_sewer, x_sewer, u_ff, y_ff, x_ff, loads, values, town,
-                 plant)
+    return Trace(u_soil, y_soil, np.stack((soil0, soil[0])), u_in, y_sewer, np.stack((storages0, storages[0])),
+                 u_ff, y_ff, np.stack((flush0, flush[0])), loads, values, town, plant)
 
 
 def fractionate_series(loads: np.ndarray) -> np.ndarray:
@@ -298,24 +299,24 @@ def combine_series(a: np.ndarray, b: np.ndarray) -> np.ndarray:
 def run_step_loop(f: Forcing, progress: bool = False) -> Trace:
     """The reference: every block, one step after another, the script owning the states."""
     n = len(f.t)
-    soil0, storages0, flush0 = initial_states(f)
-    tr = Trace(soil_input(f), np.empty((n, 4)), np.empty((n + 1, 1)), np.empty((n, 27)),
-               np.empty((n, 3, 27)), np.empty((n + 1, 3, 24)), np.empty((n, 7)), np.empty((n, 13)),
-               np.empty((n + 1, 6)), np.empty((n, 12)), np.empty((n, 54)), np.empty((n, 56)),
-               np.empty((n, 56)))
-    tr.x_soil[0], tr.x_sewer[0], tr.x_ff[0] = soil0, storages0, flush0
+    soil, storages, flush = initial_states(f)
+    storages = list(storages)
+    tr = Trace(soil_input(f), np.empty((n, 4)), np.empty((2, 1)), np.empty((n, 27)), np.empty((n, 3, 27)),
+               np.empty((2, 3, 24)), np.empty((n, 7)), np.empty((n, 13)), np.empty((2, 6)),
+               np.empty((n, 12)), np.empty((n, 54)), np.empty((n, 56)), np.empty((n, 56)))
+    tr.x_soil[0], tr.x_sewer[0], tr.x_ff[0] = soil, storages, flush
     clock, shown = time.monotonic(), 0.0
     for k in range(n):
-        tr.y_soil[k] = loamtank.outputs(tr.x_soil[k], tr.u_soil[k], SOIL_PAR)
-        tr.x_soil[k + 1] = loamtank.euler_step(tr.x_soil[k], tr.u_soil[k], SOIL_PAR, DT)
+        tr.y_soil[k] = loamtank.outputs(soil, tr.u_soil[k], SOIL_PAR)
+        soil = loamtank.euler_step(soil, tr.u_soil[k], SOIL_PAR, DT)
         u = tr.u_in[k] = sewer_inflow(f.q_sewage[k], f.c_sewage[k], tr.y_soil[k])
         for j, spar in enumerate(SPARS):  # each storage's outflow is the next one's inflow
-            tr.y_sewer[k, j] = sewer.outputs(tr.x_sewer[k, j], u, SEWER_PARS, spar)
-            tr.x_sewer[k + 1, j] = sewer.euler_step(tr.x_sewer[k, j], u, SEWER_PARS, spar, DT)
+            tr.y_sewer[k, j] = sewer.outputs(storages[j], u, SEWER_PARS, spar)
+            storages[j] = sewer.euler_step(storages[j], u, SEWER_PARS, spar, DT)
             u = tr.y_sewer[k, j]
         tr.u_ff[k] = flush_input(u)
-        tr.y_ff[k] = sedlift.outputs(tr.x_ff[k], tr.u_ff[k], SSPARS)
-        tr.x_ff[k + 1] = sedlift.euler_step(tr.x_ff[k], tr.u_ff[k], SSPARS, DT)
+        tr.y_ff[k] = sedlift.outputs(flush, tr.u_ff[k], SSPARS)
+        flush = sedlift.euler_step(flush, tr.u_ff[k], SSPARS, DT)
         inlet = plant_inlet(u, tr.y_ff[k])
         tr.loads[k] = lumped_loads(inlet, Q_DRY)
         tr.values[k] = fractionation.compute(tr.loads[k], FRAC_PARS, FRACTIONS, BACKGROUND)
@@ -326,6 +327,7 @@ def run_step_loop(f: Forcing, progress: bool = False) -> Trace:
             print(f"\r  step loop: day {f.t[k]:5.2f} of {n * DT:.2f}", end="", file=sys.stderr)
     if shown:
         print(file=sys.stderr)
+    tr.x_soil[1], tr.x_sewer[1], tr.x_ff[1] = soil, storages, flush
     return tr
 
 
@@ -379,8 +381,9 @@ def balances(tr: Trace) -> dict[str, tuple[str, float]]:
         return DT * np.sum(rate, axis=0)
 
     out = {}
-    soil_h = tr.x_soil[:, 0]
-    accepted = np.where(soil_h[:-1] < SOIL_PAR[LOAMTANK.par.h_max], tr.u_soil[:, 1], 0.0)
+    soil_h = tr.x_soil[:, 0]  # initial and final level
+    level = tr.y_soil[:, LOAMTANK.y.h]  # the level at the start of each step
+    accepted = np.where(level < SOIL_PAR[LOAMTANK.par.h_max], tr.u_soil[:, 1], 0.0)
     area = SOIL_PAR[LOAMTANK.par.A]
     out["soil reservoir"] = ("water", relative_error(
         area * soil_h[0], total(tr.u_soil[:, 0] + accepted), total(tr.y_soil[:, :3].sum(axis=1)),
