@@ -45,6 +45,7 @@ SEWAGE = U.vector(S_F=30.0, S_A=20.0, S_NH4=16.0, S_PO4=3.6, S_I=30.0, S_ALK=5.0
 RUNOFF = U.vector(S_O2=9.0, S_I=5.0, S_ALK=1.0, X_I=40.0, X_S=15.0, TSS=41.25)
 DRAINAGE = U.vector(S_O2=2.0, S_ALK=3.0)
 FLUSHED = [U.TSS, U.X_I, U.X_S, U.X_H, U.S_NH4, U.S_PO4]
+KEPT = [SEWER.y.Q, *FLUSHED, SEWER.y.h]  # the first seven are the first flush's input
 SSPARS = SEDLIFT.sspars.vector(capacity=400e3, Q_half=10000.0, n=6.0, k_wash=20.0)
 Q_DRY = 4000.0
 FIGURES = ["rain_mm", "peak_inflow_m3_d", "peak_outflow_m3_d", "top_level_m", "peak_tss_flush_g_m3"]
@@ -78,12 +79,13 @@ def scenario(seed: int, steps: int) -> np.ndarray:
 
     h0 = SPARS[:, SEWER.spar.h0] + (total[0] / SPARS[:, SEWER.spar.K]) ** (2.0 / 3.0)
     x0 = np.column_stack((u[0, :18] * (SPARS[:, SEWER.spar.A] * h0)[:, None], np.zeros((3, 5)), h0))
-    _, y = runs.sewer_chain_run(x0, u, SEWER_PARS, SPARS, DT)
-    last = y[:, -1]
-    u_ff = np.column_stack((last[:, U.Q], last[:, FLUSHED]))
-    _, y_ff = runs.sedlift_run(np.zeros(6), u_ff, SSPARS, DT)
-    return np.array([rain.sum() * DT * 24.0, total.max(), last[:, SEWER.y.Q].max(),
-                     last[:, SEWER.y.h].max(), y_ff[:, SEDLIFT.y.C_1].max()])
+    # Keep only what the first flush and the figures need: flow, the flushed
+    # components and the level of every storage, and no states but the last.
+    _, y = runs.sewer_chain_run(x0, u, SEWER_PARS, SPARS, DT, record=KEPT, states="last")
+    last = y[:, -1]  # columns in the order of KEPT
+    _, y_ff = runs.sedlift_run(np.zeros(6), last[:, :7], SSPARS, DT, states="last")
+    return np.array([rain.sum() * DT * 24.0, total.max(), last[:, 0].max(), last[:, 7].max(),
+                     y_ff[:, SEDLIFT.y.C_1].max()])
 
 
 class Progress:
