@@ -17,7 +17,8 @@ Blocks: ``SEWER`` (vectors ``x``, ``u``, ``y``, ``pars``, ``spar``), ``SEDLIFT``
 (``x``, ``u``, ``y``, ``sspars``), ``LOAMTANK`` (``x``, ``u``, ``y``, ``par``),
 ``FRACTIONATION`` (``u``, ``y``, ``pars``, ``fractions``, ``bg_values``) and
 ``STREAM``, the 56-entry stream of the combiner. ``BLOCKS`` lists the four
-blocks; ``block.vectors`` maps each argument name to its layout. The
+blocks; ``block.vectors`` maps each argument name to its layout and
+``block.describe()`` gives them all as text. The
 derivatives of a state-space block have the layout of its state ``x``, per day.
 
 Units follow the convention of the worked example (the blocks themselves fix
@@ -155,7 +156,7 @@ class Layout:
         """The entries as a plain-text table."""
         width = max(len(e.name) for e in self._entries)
         unit_width = max(len(e.unit) for e in self._entries)
-        lines = [f"{self.title} ({len(self)} entries)"]
+        lines = [f"{self.title} ({len(self)} {'entry' if len(self) == 1 else 'entries'})"]
         lines += [f"{i:4d}  {name:<{width}}  {unit:<{unit_width}}  {meaning}"
                   for i, name, unit, meaning in self.rows()]
         return "\n".join(lines)
@@ -206,6 +207,10 @@ class Block:
     def vectors(self) -> Mapping[str, Layout]:
         """Every vector of the block, by the name of its argument (x, u, y and the parameters)."""
         return {f.name: getattr(self, f.name) for f in fields(self) if f.name != "module"}
+
+    def describe(self) -> str:
+        """Every vector of the block as plain-text tables."""
+        return f"{self.module}\n\n" + "\n\n".join(v.describe() for v in self.vectors.values())
 
 
 # ---------------------------------------------------------------- sewer
