@@ -20,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import site
 import sys
 import time
 from contextlib import contextmanager
@@ -214,7 +215,9 @@ def main(argv: list[str] | None = None) -> int:
             timed(f"thread pool ({n} threads)",
                   lambda: run_on_executor(pool, seeds, steps, batch, "threads", progress), reference, serial)
     if "processes" not in skip:
-        with ProcessPoolExecutor(n) as pool:
+        # Workers that start afresh (spawn, not fork) find this file when it was imported by name.
+        here = os.path.dirname(os.path.abspath(__file__))
+        with ProcessPoolExecutor(n, initializer=site.addsitedir, initargs=(here,)) as pool:
             list(pool.map(run_batch, warm_up, [60] * n))
             timed(f"process pool ({n} processes)",
                   lambda: run_on_executor(pool, seeds, steps, batch, "processes", progress), reference, serial)
