@@ -1,3 +1,4 @@
+#!/usr/bin/env python3
 """Coverage-guided fuzz target over every public function of tarnlet.
 
 Each input is decoded into one call: a function of the five block modules or
@@ -18,8 +19,10 @@ Run through tools/fuzz.sh (instrumented build, sanitizer runtime). Direct:
     python fuzz/fuzz_tarnlet.py [libFuzzer options] [corpus dirs]
 Environment:
     TARNLET_FUZZ_MUTATE=0   no hooks that mutate an earlier argument
-    TARNLET_FUZZ_KNOWN=0    neither those nor a misaligned np.empty result
-                            (fault classes known before this target existed)
+    TARNLET_FUZZ_KNOWN=0    leave out the three fault classes found first
+                            (arguments mutated during a call, a misaligned
+                            np.empty result, a NaN's sign or payload in a
+                            run) to look for others
     TARNLET_FUZZ_NP=0       never replace a module's `np`
     TARNLET_FUZZ_VERBOSE=1  print each decoded call before making it (use
                             with a single crash file to see its reproducer)
@@ -43,9 +46,10 @@ with atheris.instrument_imports(include=["tarnlet"]):
 
 import numpy as np
 
-# TARNLET_FUZZ_KNOWN=0 leaves out the fault classes already known and being
-# fixed (arguments mutated during a call; a misaligned np.empty result), so
-# that a run looks for others. Inputs decode the same way either way.
+# TARNLET_FUZZ_KNOWN=0 leaves out the fault classes found first (arguments
+# mutated during a call, a misaligned np.empty result, a NaN's sign or
+# payload in a run), so that a run looks for others, even on a build that
+# still has those. Inputs decode the same way either way.
 KNOWN = os.environ.get("TARNLET_FUZZ_KNOWN", "1") != "0"
 MUTATE = KNOWN and os.environ.get("TARNLET_FUZZ_MUTATE", "1") != "0"
 REPLACE_NP = os.environ.get("TARNLET_FUZZ_NP", "1") != "0"
@@ -877,7 +881,7 @@ def same_bits(a, b):
         return False
     a_bits, b_bits = a.view(np.uint64), b.view(np.uint64)
     equal = a_bits == b_bits
-    if not KNOWN:  # a NaN's sign and payload may differ (a known fault)
+    if not KNOWN:  # NaNs compared by value only
         equal |= np.isnan(a) & np.isnan(b)
     return bool(equal.all())
 
