@@ -14,8 +14,9 @@ Q, TSS and the level (record=(19, 18, 26)) every 15 minutes with
 states="last", fresh and into reused arrays, against the kernel floor and
 the Numba peer with the same recording.
 
-The kernel floor comes from the compiled benchmark (meson setup build
--Dbenchmarks=true; ninja -C build benchmarks/kernel_floor), run between the
+The kernel floor comes from the compiled benchmark (meson setup build/bench
+-Dbenchmarks=true; ninja -C build/bench benchmarks/kernel_floor; or
+tools/bench.sh, which does all of this), run between the
 timings of each round; without it the ratios to the floor are left out.
 
     python -P benchmarks/bench_runs.py [--kernel-floor PATH] [--repeats N] [--quick] [--json FILE]
@@ -631,7 +632,7 @@ def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     root = pathlib.Path(__file__).resolve().parent.parent
     parser.add_argument("--kernel-floor", type=pathlib.Path,
-                        default=root / "build" / "benchmarks" / "kernel_floor",
+                        default=root / "build" / "bench" / "benchmarks" / "kernel_floor",
                         help="the compiled kernel-floor benchmark (default: %(default)s)")
     parser.add_argument("--steps", type=int, default=20_000, help="steps of each run")
     parser.add_argument("--loop-steps", type=int, default=2_000,
@@ -657,7 +658,8 @@ def main(argv=None) -> int:
     print(machine(peers))
     if floor_path is None:
         print(f"kernel floor not found at {args.kernel_floor}: build it with "
-              "meson setup build -Dbenchmarks=true && ninja -C build benchmarks/kernel_floor")
+              "meson setup build/bench -Dbenchmarks=true && "
+              "ninja -C build/bench benchmarks/kernel_floor")
 
     results, all_equal = {}, True
     for case in CASES:
