@@ -3,7 +3,7 @@
 # environments (CPython 3.12 unless said otherwise):
 #
 #   abi         builds ONE wheel (against NumPy 2.x headers, in pip's build
-#               isolation) and runs the whole test suite with that same wheel
+#               isolation, GCC warnings as errors) and runs the whole test suite with that same wheel
 #               on NumPy 1.26.x and on the newest NumPy 2.x;
 #   sanitizers  builds the modules with AddressSanitizer and
 #               UndefinedBehaviorSanitizer and runs the whole test suite with
@@ -125,7 +125,9 @@ if wanted abi; then
     section "NumPy ABI: build one wheel against NumPy 2.x headers"
     start_timer "abi: venv + wheel build"
     new_venv "$work/venv-np2"
-    build_wheel "$work/venv-np2" "$work/dist" "$work/wheel.log"
+    # GCC, the project's warning level, warnings as errors.
+    build_wheel "$work/venv-np2" "$work/dist" "$work/wheel.log" \
+        --config-settings=setup-args=-Dwerror=true
     abi_wheel=$wheel
     stop_timer
 
