@@ -3,8 +3,9 @@
 # environments (CPython 3.12 unless said otherwise):
 #
 #   abi         builds ONE wheel (against NumPy 2.x headers, in pip's build
-#               isolation, GCC warnings as errors) and runs the whole test suite with that same wheel
-#               on NumPy 1.26.x and on the newest NumPy 2.x;
+#               isolation, GCC warnings as errors) and runs the whole test
+#               suite with that same wheel on NumPy 1.26.x and on the newest
+#               NumPy 2.x;
 #   sanitizers  builds the modules with AddressSanitizer and
 #               UndefinedBehaviorSanitizer and runs the whole test suite with
 #               the ASan runtime preloaded; any sanitizer report fails;
@@ -23,7 +24,7 @@
 # Usage: bash tools/ci_checks.sh [SECTION...]   (no argument: all of them)
 # Everything is built under a fresh directory in ${TMPDIR:-/tmp}, removed at
 # the end unless CI_CHECKS_KEEP=1. The source tree is only read (pytest runs
-# from it, as tools/test.sh does).
+# from it, as tools/test.sh does); the sdist holds what git tracks at HEAD.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$(pwd)
