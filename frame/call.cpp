@@ -24,6 +24,7 @@
 // (vectors.h; tests/test_mutation.py).
 #include <cstdint>
 #include <cstring>
+#include <new>
 
 #include "errors.h"
 #include "run.h"
@@ -34,9 +35,9 @@ namespace frame {
 namespace {
 
 // Settles every converted argument, then applies f's length checks in order.
-bool settle_and_check(const Function& f, Array* in) {
+bool settle_and_check(const Call& call, const Function& f, Array* in) {
     for (int i = 0; i < f.nparams(); ++i)
-        if (!in[i].settle(f.params[i])) return argument_note("checking", f.params[i], f.name);
+        if (!in[i].settle(call, f.params[i])) return argument_note("checking", f.params[i], f.name);
     for (int c = 0; c < max_params && f.checks[c].arg >= 0; ++c) {
         const Check& check = f.checks[c];
         const Py_ssize_t n = in[check.arg].size();
@@ -47,6 +48,27 @@ bool settle_and_check(const Function& f, Array* in) {
     }
     return true;
 }
+
+// Holders for the arguments of one call, constructed for those only.
+class Arguments {
+public:
+    explicit Arguments(int n) : n_(n) {
+        for (int i = 0; i < n; ++i) new (storage_ + i * sizeof(Array)) Array();
+    }
+    ~Arguments() {
+        for (int i = 0; i < n_; ++i) (*this)[i].~Array();
+    }
+    Arguments(const Arguments&) = delete;
+    Arguments& operator=(const Arguments&) = delete;
+    Array& operator[](int i) {
+        return *std::launder(reinterpret_cast<Array*>(storage_ + i * sizeof(Array)));
+    }
+    Array* begin() { return &(*this)[0]; }
+
+private:
+    alignas(Array) unsigned char storage_[max_params * sizeof(Array)];
+    int n_;
+};
 
 bool is_aligned(const void* p) { return reinterpret_cast<uintptr_t>(p) % alignof(double) == 0; }
 
@@ -65,18 +87,18 @@ void run_kernel(const Function& f, const Array* in, Array& out) {
 
 bool run_body(Call& call, const Function& f, PyObject* const* args, Array& out, double* scratch) {
     const int n = f.nparams();
-    Array in[max_params];
+    Arguments in(n);
     for (int i = 0; i < n; ++i)
         if (!convert(call, args[i], in[i])) return argument_note("converting", f.params[i], f.name);
     if (f.allocate_first && !allocate(call, f.result, out, scratch)) return false;
-    if (!settle_and_check(f, in)) return false;
+    if (!settle_and_check(call, f, in.begin())) return false;
     if (!f.allocate_first) {
         const unsigned epoch = call.epoch();
         if (!allocate(call, f.result, out, scratch)) return false;
-        if (call.epoch() != epoch && !settle_and_check(f, in)) return false;
+        if (call.epoch() != epoch && !settle_and_check(call, f, in.begin())) return false;
     }
-    if (!out.settle("the result of np.empty")) return false;
-    run_kernel(f, in, out);
+    if (!out.settle(call, "the result of np.empty")) return false;
+    run_kernel(f, in.begin(), out);
     return true;
 }
 

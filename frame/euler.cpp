@@ -35,13 +35,11 @@ bool quiet(double x, double dt, double dx, double p, double s) {
 
 // x_arr + dt*dx as NumPy forms it (the product, then the sum: two
 // roundings), computed here while x_arr is still a ready vector of length n
-// whose memory is held. NumPy reports floating-point exceptions (a warning,
+// (still_vector() has made sure its memory is held). NumPy reports floating-point exceptions (a warning,
 // or an error under np.seterr), so a step that may raise one is left to
 // NumPy: the result is null then, with no exception set.
 PyObject* euler_sum(PyObject* x_arr, double dt, const double* dx, Py_ssize_t n) {
-    if (!is_ready(x_arr) || PyArray_DIM(as_array(x_arr), 0) != n ||
-        !memory_held(as_array(x_arr)))
-        return nullptr;
+    if (!is_ready(x_arr) || PyArray_DIM(as_array(x_arr), 0) != n) return nullptr;
     npy_intp dims[] = {n};
     Ref sum = Ref::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
     if (!sum) return nullptr;
@@ -92,7 +90,9 @@ PyObject* own_euler_step(Call& call, const Function& f, const Function& derivati
     Ref dt = float_dt(f, dt_arg);
     if (!dt) return nullptr;
     const Py_ssize_t n = derivatives.result;
-    if (!still_vector(x_arr, n))
+    // Converting a float runs no Python code; a caller's np.asarray or
+    // another dt may have changed x.
+    if ((dx_arr || !PyFloat_CheckExact(dt_arg)) && !still_vector(x_arr, n))
         return changed_error("x"), argument_note("converting", "dt", f.name), nullptr;
     if (!dx_arr) {
         if (PyObject* sum = euler_sum(x_arr, PyFloat_AS_DOUBLE(dt.get()), dx, n)) return sum;

@@ -70,14 +70,7 @@ struct Buffer {
 
 }  // namespace
 
-bool is_usable(PyArrayObject* a, int min_ndim, int max_ndim, bool misaligned_ok) {
-    const int ndim = PyArray_NDIM(a);
-    return ndim >= min_ndim && ndim <= max_ndim && PyArray_TYPE(a) == NPY_DOUBLE &&
-           PyArray_ISNOTSWAPPED(a) && PyArray_IS_C_CONTIGUOUS(a) &&
-           (misaligned_ok || PyArray_ISALIGNED(a));
-}
-
-bool memory_held(PyArrayObject* a) {
+bool bases_span(PyArrayObject* a) {
     if (PyArray_SIZE(a) == 0) return true;
     uintptr_t lo, hi;
     span_of(a, lo, hi);
@@ -97,12 +90,11 @@ bool memory_held(PyArrayObject* a) {
     return true;
 }
 
-int Call::numpy_is_original() {
-    if (np_ < 0) {
-        PyObject* np = PyDict_GetItemWithError(PyModule_GetDict(module), state.names.np);
-        if (!np && PyErr_Occurred()) return -1;
-        np_ = np == state.numpy;
-    }
+int Call::look_up_numpy() {
+    ++epoch_;  // a key of the module's dictionary may compare itself in Python
+    PyObject* np = PyDict_GetItemWithError(PyModule_GetDict(module), state.names.np);
+    if (!np && PyErr_Occurred()) return -1;
+    np_ = np == state.numpy;
     return np_;
 }
 
@@ -116,19 +108,23 @@ bool Array::take_shape(const Py_buffer& view) {
     return true;
 }
 
-bool Array::hold(Call& call, Ref obj, int min_ndim, int max_ndim) {
-    min_ndim_ = min_ndim;
-    max_ndim_ = max_ndim;
+void Array::release_view() {
+    if (!view_) return;
+    PyBuffer_Release(view_);
+    PyMem_Free(view_);
+    view_ = nullptr;
+}
+
+bool Array::hold_other(Call& call, Ref obj, int min_ndim, int max_ndim) {
+    min_ndim_ = static_cast<signed char>(min_ndim);
+    max_ndim_ = static_cast<signed char>(max_ndim);
     PyObject* o = obj.get();
-    if (PyArray_Check(o) && is_usable(as_array(o), min_ndim, max_ndim)) {
-        obj_ = std::move(obj);
-        return true;
-    }
     if (!PyArray_Check(o)) call.python_ran();  // a Python class's __buffer__
     Buffer buffer;
     if (!buffer.get(o, false) || !take_shape(buffer.view)) return false;
     if (PyArray_Check(o) && is_aligned(data_)) {
         obj_ = std::move(obj);
+        read(call);
         return true;
     }
     // Not an ndarray, or misaligned: the kernels read an aligned copy of our
@@ -138,6 +134,7 @@ bool Array::hold(Call& call, Ref obj, int min_ndim, int max_ndim) {
     obj_ = Ref::steal(PyArray_SimpleNew(ndim_, dims, NPY_DOUBLE));
     if (!obj_) return false;
     std::memcpy(PyArray_DATA(as_array(obj_.get())), data_, buffer.view.len);
+    read(call);
     return true;
 }
 
@@ -145,16 +142,22 @@ bool Array::hold_result(Call& call, Ref obj, Py_ssize_t n) {
     result_ = true;
     PyObject* o = obj.get();
     if (!PyArray_Check(o)) call.python_ran();
-    if (!view_held_) {
-        if (PyObject_GetBuffer(o, &view_, PyBUF_ND | PyBUF_FORMAT | PyBUF_WRITABLE) < 0)
-            return false;
-        view_held_ = true;
+    view_ = static_cast<Py_buffer*>(PyMem_Malloc(sizeof(Py_buffer)));
+    if (!view_) {
+        PyErr_NoMemory();
+        return false;
     }
-    if (!take_shape(view_)) return false;
+    if (PyObject_GetBuffer(o, view_, PyBUF_ND | PyBUF_FORMAT | PyBUF_WRITABLE) < 0) {
+        PyMem_Free(view_);
+        view_ = nullptr;
+        return false;
+    }
+    if (!take_shape(*view_)) return false;
     if (shape_[0] != n) return empty_length_error(n, shape_[0]);
     obj_ = std::move(obj);
     if (PyArray_Check(o)) {
-        release_view();  // read again in settle()
+        release_view();  // its data and shape are read again in settle()
+        read(call);
     } else {
         settled_ = true;  // the exporter keeps the memory while the view is held
     }
@@ -165,7 +168,10 @@ bool Array::hold_new(Py_ssize_t n) {
     npy_intp dims[] = {n};
     obj_ = Ref::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
     if (!obj_) return false;
-    result_ = true;
+    result_ = settled_ = true;
+    ndim_ = 1;
+    shape_[0] = n;
+    data_ = static_cast<double*>(PyArray_DATA(as_array(obj_.get())));
     return true;
 }
 
@@ -176,16 +182,14 @@ void Array::hold_scratch(double* data, Py_ssize_t n) {
     data_ = data;
 }
 
-bool Array::settle(const char* name) {
-    if (settled_) return true;
+bool Array::settle_again(const Call& call, const char* name) {
     PyArrayObject* a = as_array(obj_.get());
     const int min_ndim = result_ ? 1 : min_ndim_, max_ndim = result_ ? 1 : max_ndim_;
+    const Py_ssize_t n = shape_[0];
     if (!is_usable(a, min_ndim, max_ndim, result_) || (result_ && !PyArray_ISWRITEABLE(a)) ||
-        !memory_held(a) || (result_ && ndim_ == 1 && PyArray_DIM(a, 0) != shape_[0]))
+        !memory_held(a) || (result_ && PyArray_DIM(a, 0) != n))
         return changed_error(name);
-    ndim_ = PyArray_NDIM(a);
-    for (int d = 0; d < ndim_; ++d) shape_[d] = PyArray_DIM(a, d);
-    data_ = static_cast<double*>(PyArray_DATA(a));
+    read(call);
     return true;
 }
 
@@ -208,7 +212,16 @@ Ref contiguous(Call& call, PyObject* arg, int min_ndim, int max_ndim) {
 }
 
 bool convert(Call& call, PyObject* arg, Array& a, int min_ndim, int max_ndim) {
-    Ref converted = contiguous(call, arg, min_ndim, max_ndim);
+    if (is_ready(arg, min_ndim, max_ndim)) {
+        const int original = call.numpy_is_original();
+        if (original < 0) return false;
+        if (original) {
+            a.hold_usable(call, Ref::borrow(arg), min_ndim, max_ndim);
+            return true;
+        }
+    }
+    Ref converted = call_numpy(call.module, state.names.ascontiguousarray, arg);
+    call.python_ran();
     return converted && a.hold(call, std::move(converted), min_ndim, max_ndim);
 }
 

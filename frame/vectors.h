@@ -21,7 +21,12 @@ inline PyArrayObject* as_array(PyObject* o) { return reinterpret_cast<PyArrayObj
 
 // A C-contiguous, native float64 ndarray (subclasses included) of min_ndim
 // to max_ndim dimensions, aligned unless `misaligned_ok`.
-bool is_usable(PyArrayObject* a, int min_ndim, int max_ndim, bool misaligned_ok = false);
+inline bool is_usable(PyArrayObject* a, int min_ndim, int max_ndim, bool misaligned_ok = false) {
+    const int ndim = PyArray_NDIM(a);
+    return ndim >= min_ndim && ndim <= max_ndim && PyArray_TYPE(a) == NPY_DOUBLE &&
+           PyArray_ISNOTSWAPPED(a) && PyArray_IS_C_CONTIGUOUS(a) &&
+           (misaligned_ok || PyArray_ISALIGNED(a));
+}
 
 // What np.ascontiguousarray(arg, dtype=np.float64) returns unchanged.
 inline bool is_ready(PyObject* arg, int min_ndim = 1, int max_ndim = 1) {
@@ -31,11 +36,12 @@ inline bool is_ready(PyObject* arg, int min_ndim = 1, int max_ndim = 1) {
 // False when the memory of `a` may have been freed under it: a view whose
 // base array (or the array behind a memoryview base) no longer spans it.
 // Any other base keeps its memory while it is exported.
-bool memory_held(PyArrayObject* a);
+bool bases_span(PyArrayObject* a);
+inline bool memory_held(PyArrayObject* a) { return !PyArray_BASE(a) || bases_span(a); }
 
 // One call's view of the module. Whether `np` is still the numpy module is
 // looked up once and forgotten whenever Python code may have run; epoch()
-// counts the places where it may have.
+// counts the places where Python code may have run.
 class Call {
 public:
     explicit Call(PyObject* module) : module(module) {}
@@ -43,7 +49,10 @@ public:
 
     // 1: `np` is the numpy module bound at import; 0: it is not; -1: the
     // look-up raised.
-    int numpy_is_original();
+    int numpy_is_original() {
+        if (np_ < 0) return look_up_numpy();
+        return np_;
+    }
     void python_ran() {
         np_ = -1;
         ++epoch_;
@@ -51,6 +60,7 @@ public:
     unsigned epoch() const { return epoch_; }
 
 private:
+    int look_up_numpy();
     int np_ = -1;
     unsigned epoch_ = 0;
 };
@@ -61,14 +71,30 @@ public:
     Array() = default;
     Array(const Array&) = delete;
     Array& operator=(const Array&) = delete;
-    ~Array() { release_view(); }
+    ~Array() {
+        if (view_) release_view();
+    }
 
     // Holds a converted argument as a C-contiguous float64 array of min_ndim
     // to max_ndim dimensions: a usable ndarray as it is; anything else is
     // checked through the buffer protocol (the dimension and dtype errors)
     // and held as an ndarray, or copied into an aligned ndarray of our own
     // when it is not an ndarray or misaligned.
-    bool hold(Call& call, Ref obj, int min_ndim, int max_ndim);
+    bool hold(Call& call, Ref obj, int min_ndim, int max_ndim) {
+        PyObject* o = obj.get();
+        if (PyArray_Check(o) && is_usable(as_array(o), min_ndim, max_ndim)) {
+            hold_usable(call, std::move(obj), min_ndim, max_ndim);
+            return true;
+        }
+        return hold_other(call, std::move(obj), min_ndim, max_ndim);
+    }
+    // Holds an ndarray that is_usable() accepted just now.
+    void hold_usable(const Call& call, Ref obj, int min_ndim, int max_ndim) {
+        obj_ = std::move(obj);
+        min_ndim_ = static_cast<signed char>(min_ndim);
+        max_ndim_ = static_cast<signed char>(max_ndim);
+        read(call);
+    }
     // Holds np.empty(n)'s result: a writable 1-D float64 buffer of length n.
     bool hold_result(Call& call, Ref obj, Py_ssize_t n);
     // Holds a new ndarray of our own of n doubles.
@@ -76,9 +102,16 @@ public:
     // Memory of the caller's.
     void hold_scratch(double* data, Py_ssize_t n);
 
-    // Reads the data pointer and shape from the held object; run after the
-    // last Python code of the call. `name` is the argument's, for the error.
-    bool settle(const char* name);
+    // Makes sure the data pointer and shape are those of the held object
+    // now: run after the last Python code of the call. When Python code may
+    // have run since the object was read, it is checked again in full; it
+    // fails with a ValueError naming `name` when it is no longer an array
+    // the kernel may read.
+    bool settle(const Call& call, const char* name) {
+        if (settled_ || (call.epoch() == epoch_ && memory_held(as_array(obj_.get()))))
+            return true;
+        return settle_again(call, name);
+    }
 
     double* data() const { return data_; }
     int ndim() const { return ndim_; }
@@ -88,25 +121,32 @@ public:
     Py_ssize_t cols() const { return ndim_ == 0 ? 0 : shape_[ndim_ - 1]; }
     PyObject* object() const { return obj_.get(); }
     Ref take_object() {
-        release_view();
+        if (view_) release_view();
         return std::move(obj_);
     }
 
 private:
-    void release_view() {
-        if (view_held_) PyBuffer_Release(&view_);
-        view_held_ = false;
+    // Data pointer and shape from the held ndarray, as of the call's epoch.
+    void read(const Call& call) {
+        PyArrayObject* a = as_array(obj_.get());
+        ndim_ = PyArray_NDIM(a);
+        for (int d = 0; d < ndim_; ++d) shape_[d] = PyArray_DIM(a, d);
+        data_ = static_cast<double*>(PyArray_DATA(a));
+        epoch_ = call.epoch();
     }
+    bool hold_other(Call& call, Ref obj, int min_ndim, int max_ndim);
+    bool settle_again(const Call& call, const char* name);
     bool take_shape(const Py_buffer& view);
+    void release_view();
 
     Ref obj_;
-    Py_buffer view_;  // a non-ndarray result, valid while view_held_
-    bool view_held_ = false;
-    bool result_ = false;   // a result: written, never read; may be misaligned
-    bool settled_ = false;  // data and shape need no further reading
-    int min_ndim_ = 1, max_ndim_ = 1;
+    Py_buffer* view_ = nullptr;  // a held buffer of a non-ndarray result
+    unsigned epoch_ = 0;         // the call's epoch when the object was read
+    bool result_ = false;        // a result: written, never read; may be misaligned
+    bool settled_ = false;       // data and shape need no further reading
+    signed char min_ndim_ = 1, max_ndim_ = 1;
     int ndim_ = 0;
-    Py_ssize_t shape_[3] = {};
+    Py_ssize_t shape_[3];
     double* data_ = nullptr;
 };
 
