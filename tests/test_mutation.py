@@ -457,9 +457,10 @@ print(json.dumps(report))
 def test_embedding_application_restarts_the_interpreter(tmp_path):
     """An application that finalises the interpreter and starts it again
     gets ImportError or working modules in the second runtime."""
-    config = pathlib.Path(sysconfig.get_config_var("BINDIR")) / "python3.12-config"
+    bindir = pathlib.Path(sysconfig.get_config_var("BINDIR"))
+    config = bindir / f"python{sysconfig.get_python_version()}-config"
     if not (shutil.which("cc") and config.exists() and sysconfig.get_config_var("Py_ENABLE_SHARED")):
-        pytest.skip("needs a C compiler and a shared CPython 3.12 to embed")
+        pytest.skip("needs a C compiler and a shared CPython to embed")
     compiler_env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
     flags = subprocess.run([config, "--cflags", "--embed", "--ldflags"], capture_output=True,
                            text=True, check=True, env=compiler_env).stdout.split()
