@@ -11,6 +11,7 @@ Examples per function: TARNLET_HYPOTHESIS_EXAMPLES (default 300).
 import contextlib
 import ctypes
 import functools
+import gc
 import math
 import os
 import re
@@ -279,6 +280,19 @@ def snapshot(obj):
 ADDRESS = re.compile(r" at 0x[0-9a-fA-F]+")
 
 
+@contextlib.contextmanager
+def no_collection():
+    """The cyclic collector off: run during a call, it may free old garbage
+    that held a reference to a shared argument such as a dt constant."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
+
+
 def outcome(fn, args, kwargs=None):
     """("result", array) or ("error", type, message) of one call."""
     try:
@@ -331,7 +345,7 @@ def call_on_fresh_arguments(f, arg_recipes, style, path):
     args, kwargs = objs[:npos], dict(zip(names[npos:], objs[npos:]))
     before = [snapshot(o) for o in objs]
     fn = f.fn
-    with general_route(f.module) if path else contextlib.nullcontext():
+    with general_route(f.module) if path else contextlib.nullcontext(), no_collection():
         counts = [sys.getrefcount(o) for o in objs]
         got = outcome(fn, args, kwargs)
         assert [sys.getrefcount(o) for o in objs] == counts, "reference count changed"
