@@ -372,8 +372,8 @@ bool convert(Call& call, const frame::Function& f, PyObject* const* args, int i,
 
 namespace {
 
-bool settle(const frame::Function& f, int i, Array& a) {
-    return a.settle(f.params[i]) || frame::argument_note("checking", f.params[i], f.name);
+bool settle(const Call& call, const frame::Function& f, int i, Array& a) {
+    return a.settle(call, f.params[i]) || frame::argument_note("checking", f.params[i], f.name);
 }
 
 bool note(const frame::Function& f, int i) {
@@ -393,10 +393,10 @@ bool float_of(Call& call, const frame::Function& f, PyObject* obj, int i, double
 
 // x0, u and the parameter vectors, settled and checked in this order.
 template <class B>
-bool check_block(const frame::Function& f, Array* a) {
+bool check_block(const Call& call, const frame::Function& f, Array* a) {
     constexpr int np = static_cast<int>(std::size(B::params));
     for (int i = 0; i < 2 + np; ++i)
-        if (!settle(f, i, a[i])) return false;
+        if (!settle(call, f, i, a[i])) return false;
     if (a[0].cols() != B::NSTATES) {
         PyErr_Format(PyExc_ValueError, "Expected x0 of length %d.", B::NSTATES);
         return note(f, 0);
@@ -417,7 +417,7 @@ PyObject* block_run(PyObject* module, const frame::Function& f, PyObject* const*
     Array a[n_arrays];
     for (int i = 0; i < n_arrays; ++i)
         if (!convert(call, f, args, i, a[i], i == 1 ? 2 : 1, i == 1 ? 2 : 1)) return nullptr;
-    if (!check_block<B>(f, a)) return nullptr;
+    if (!check_block<B>(call, f, a)) return nullptr;
     const unsigned epoch = call.epoch();
     double dt = 0.0;
     Keep k;
@@ -427,7 +427,7 @@ PyObject* block_run(PyObject* module, const frame::Function& f, PyObject* const*
                        k) ||
         !unpack_out(args[n_arrays + 3], states_out, outputs_out))
         return nullptr;
-    if (call.epoch() != epoch && !check_block<B>(f, a)) return nullptr;
+    if (call.epoch() != epoch && !check_block<B>(call, f, a)) return nullptr;
 
     k.steps = a[1].rows();
     const Array* inputs[n_arrays];
@@ -452,10 +452,10 @@ PyObject* block_run(PyObject* module, const frame::Function& f, PyObject* const*
 
 // ---- a chain of storages ------------------------------------------------------
 
-bool check_chain(const frame::Function& f, Array* a) {
+bool check_chain(const Call& call, const frame::Function& f, Array* a) {
     using B = sewer::Block;
     for (int i = 0; i < 4; ++i)
-        if (!settle(f, i, a[i])) return false;
+        if (!settle(call, f, i, a[i])) return false;
     if (a[0].cols() != B::NSTATES) return columns_error("x0", B::NSTATES) || note(f, 0);
     if (a[0].rows() < 1) return value_error("Expected x0 with at least one row.") || note(f, 0);
     if (a[1].cols() != B::NINPUTS) return columns_error("u", B::NINPUTS) || note(f, 1);
@@ -476,7 +476,7 @@ PyObject* sewer_chain_run(PyObject* module, const frame::Function& f, PyObject* 
     Array a[4];
     if (!convert(call, f, args, 0, a[0], 2, 2) || !convert(call, f, args, 1, a[1], 2, 2) ||
         !convert(call, f, args, 2, a[2], 1, 1) || !convert(call, f, args, 3, a[3], 1, 2) ||
-        !check_chain(f, a))
+        !check_chain(call, f, a))
         return nullptr;
     const unsigned epoch = call.epoch();
     double dt = 0.0;
@@ -486,7 +486,7 @@ PyObject* sewer_chain_run(PyObject* module, const frame::Function& f, PyObject* 
         !parse_options(args[5], args[6], args[8], B::NOUTPUTS, k) ||
         !unpack_out(args[7], states_out, outputs_out))
         return nullptr;
-    if (call.epoch() != epoch && !check_chain(f, a)) return nullptr;
+    if (call.epoch() != epoch && !check_chain(call, f, a)) return nullptr;
 
     const Py_ssize_t n = a[0].rows();
     k.steps = a[1].rows();
@@ -515,11 +515,11 @@ PyObject* sewer_chain_run(PyObject* module, const frame::Function& f, PyObject* 
 // Its vectors of exact length are series: one row per step, or one vector
 // for every step; its parameter vectors are vectors.
 template <class B>
-bool check_stream(const frame::Function& f, Array* a, Py_ssize_t& steps) {
+bool check_stream(const Call& call, const frame::Function& f, Array* a, Py_ssize_t& steps) {
     constexpr int NIN = static_cast<int>(std::size(B::inputs));
     steps = -1;
     for (int i = 0; i < NIN; ++i)
-        if (!settle(f, i, a[i])) return false;
+        if (!settle(call, f, i, a[i])) return false;
     for (int i = 0; i < NIN; ++i) {
         const frame::Input& in = B::inputs[i];
         if (!in.exact) {
@@ -547,7 +547,7 @@ PyObject* stream_run(PyObject* module, const frame::Function& f, PyObject* const
         if (!convert(call, f, args, i, a[i], 1, B::inputs[i].exact ? 2 : 1)) return nullptr;
     Keep k;
     PyObject* outputs_out;
-    if (!check_stream<B>(f, a, k.steps) ||
+    if (!check_stream<B>(call, f, a, k.steps) ||
         !parse_options(args[NIN], args[NIN + 1], Py_False, B::NOUTPUTS, k) ||
         !unpack_out(args[NIN + 2], outputs_out))
         return nullptr;
