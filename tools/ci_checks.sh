@@ -19,7 +19,12 @@
 #               manylinux tag; `twine check` on the sdist and both wheels;
 #   fuzz        a short coverage-guided fuzz run of every public function
 #               (tools/fuzz.sh, TARNLET_FUZZ_SECONDS long, 180 by default);
-#               any finding fails.
+#               any finding fails;
+#   bench       builds the kernel-floor benchmark (-Dbenchmarks=true) and
+#               checks every route of benchmarks/bench_runs.py, the Numba
+#               peer among them, bit for bit against the Python loop
+#               (tools/bench.sh --bits-only, which keeps .venv-bench and
+#               build/bench in the tree).
 #
 # Usage: bash tools/ci_checks.sh [SECTION...]   (no argument: all of them)
 # Everything is built under a fresh directory in ${TMPDIR:-/tmp}, removed at
@@ -30,7 +35,7 @@ cd "$(dirname "$0")/.."
 src=$(pwd)
 source tools/find_python.sh
 
-all_sections=(abi sanitizers clang py313 publish fuzz)
+all_sections=(abi sanitizers clang py313 publish fuzz bench)
 sections=("$@")
 [ ${#sections[@]} -gt 0 ] || sections=("${all_sections[@]}")
 for s in "${sections[@]}"; do
@@ -375,6 +380,16 @@ if not any(n.endswith(".dist-info/licenses/LICENSE") for n in repaired.namelist(
 print(f"repaired wheel: the same {len(a)} compiled modules as the tested one; BSD-3-Clause")
 PYEOF
     "$tools/bin/twine" check --strict "$sdist" "$abi_wheel" "$repaired"
+    stop_timer
+fi
+
+if wanted bench; then
+    section "Benchmarks: the kernel floor builds, every route agrees bit for bit"
+    start_timer "bench: kernel floor + bit-equality of the routes"
+    if ! bash tools/bench.sh --bits-only; then
+        echo "FAILED: benchmark build or bit-equality" >&2
+        failures+=("bench")
+    fi
     stop_timer
 fi
 
