@@ -164,8 +164,8 @@ def gather(futures: list, completed: Iterable, scenarios: int, label: str, progr
 @contextmanager
 def dask_client(workers: int, scheduler: str | None) -> Iterator[Any]:
     """A Client of the cluster at `scheduler`, or of a new LocalCluster of
-    `workers` single-threaded worker processes (closed on exit); None when
-    Dask is not installed."""
+    `workers` single-threaded workers (closed on exit); None when Dask is not
+    installed."""
     try:
         from dask.distributed import Client, LocalCluster
     except ImportError:
@@ -175,8 +175,11 @@ def dask_client(workers: int, scheduler: str | None) -> Iterator[Any]:
         with Client(scheduler) as client:
             yield client
         return
-    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
-            Client(cluster) as client:
+    # Thread workers: the runs release the interpreter lock, so on one machine
+    # they use every core without the pickling and the scheduler traffic of
+    # worker processes; a real cluster's workers are processes on their hosts.
+    with LocalCluster(n_workers=workers, threads_per_worker=1, processes=False,
+                      dashboard_address=None) as cluster, Client(cluster) as client:
         yield client
 
 
