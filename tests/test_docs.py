@@ -1,4 +1,4 @@
-"""Every code snippet on the documentation pages runs, and a snippet written
+"""Every code snippet on the documentation pages and in README.md runs, and a snippet written
 as a session (>>> prompts) prints what the page shows. Snippets of a page run
 in order in one namespace, as a reader would type them."""
 import doctest
@@ -13,6 +13,7 @@ from sybil.parsers.myst import PythonCodeBlockParser, SkipParser  # noqa: E402
 
 DOCS = pathlib.Path(__file__).resolve().parent.parent / "docs"
 PAGES = sorted(p for p in DOCS.rglob("*.md") if not {"_build", "_examples", "gallery"} & set(p.parts))
+PAGES.append(DOCS.parent / "README.md")
 PARSER = sybil.Sybil(parsers=[
     PythonCodeBlockParser(doctest_optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE),
     SkipParser(),
@@ -23,7 +24,7 @@ def test_the_pages_are_found():
     assert {"index.md", "getting-started.md", "sewer.md", "errors.md"} <= {p.name for p in PAGES}
 
 
-@pytest.mark.parametrize("page", PAGES, ids=lambda p: p.relative_to(DOCS).as_posix())
+@pytest.mark.parametrize("page", PAGES, ids=lambda p: p.relative_to(DOCS.parent).as_posix())
 def test_snippets_run(page):
     document = PARSER.parse(page)
     document.namespace["SCIPY"] = importlib.util.find_spec("scipy") is not None
