@@ -87,10 +87,12 @@ def restore_exit(*args: object) -> None:
 def example_argv(gallery_conf: dict[str, Any], script_vars: dict[str, Any]) -> list[str]:
     """Command-line arguments of each example: its output in the build folder,
     its short mode when TARNLET_DOCS_QUICK is set. The script also gets its
-    own docstring back as ``__doc__``, as when it runs on its own."""
+    own docstring as ``__doc__`` and its path in examples/ as ``__file__``,
+    as when it runs on its own (the gallery sets neither)."""
     sys.exit = exit_unless_failed
     source = ROOT / "examples" / Path(script_vars["src_file"]).name
     script_vars["example_globals"]["__doc__"] = ast.get_docstring(ast.parse(source.read_text()), clean=False)
+    script_vars["example_globals"]["__file__"] = str(source)
     # Every example that takes an output folder writes into the one whose
     # figures the gallery shows.
     argv = ["--out", str(FIGURES)] if '"--out"' in source.read_text() else []
