@@ -95,7 +95,9 @@ def example_argv(gallery_conf: dict[str, Any], script_vars: dict[str, Any]) -> l
     script_vars["example_globals"]["__file__"] = str(source)
     # Every example that takes an output folder writes into the one whose
     # figures the gallery shows.
-    argv = ["--out", str(FIGURES)] if '"--out"' in source.read_text() else []
+    # (relative to the example's folder, where it runs, so that what it prints
+    # names no folder of the machine that built the pages)
+    argv = ["--out", os.path.relpath(FIGURES, SOURCE)] if '"--out"' in source.read_text() else []
     if source.name == "storm_event.py":
         argv += ["--steps", "1440"] if QUICK else []
     if source.name == "ensemble.py":
