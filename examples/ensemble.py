@@ -15,6 +15,11 @@ cluster (started here) or of a real one (--scheduler ADDRESS).
 
     python -P examples/ensemble.py [--scenarios 200] [--days 7] [--workers N]
                                    [--scheduler tcp://host:8786] [--skip serial,threads,processes,dask]
+                                   [--out DIR]
+
+With --out DIR (and matplotlib installed) it draws ensemble.png there: how
+the storages respond to the rain of each scenario, and what each way of
+running cost.
 """
 from __future__ import annotations
 
@@ -183,6 +188,37 @@ def dask_client(workers: int, scheduler: str | None) -> Iterator[Any]:
         yield client
 
 
+def draw(figures: np.ndarray, seconds: dict[str, float], path: str) -> None:
+    """The ensemble's response to rain, and the cost of each way of running."""
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, (response, cost) = plt.subplots(1, 2, figsize=(12, 4.6), width_ratios=[3, 2],
+                                         layout="constrained")
+    rain = figures[:, FIGURES.index("rain_mm")]
+    for name, label, colour in [("peak_inflow_m3_d", "sewer inflow", "black"),
+                                ("peak_outflow_m3_d", "outflow of storage 3", "tab:green")]:
+        response.scatter(rain, figures[:, FIGURES.index(name)], s=12, color=colour, label=label,
+                         alpha=0.7)
+    response.set(xlabel="rain over the scenario (mm)", ylabel="peak flow (m3/d)",
+                 title=f"Peak flows of {len(figures)} rain scenarios")
+    response.legend(loc="upper left")
+    response.grid(alpha=0.3)
+    labels = list(seconds)
+    cost.barh(labels, [seconds[k] for k in labels], color="tab:blue")
+    for i, k in enumerate(labels):
+        cost.text(seconds[k], i, f" {seconds['serial'] / seconds[k]:.2f}x serial", va="center")
+    cost.invert_yaxis()
+    cost.set(xlabel="seconds for the whole ensemble", title="Ways of running (results equal)")
+    cost.set_xlim(0, 1.25 * max(seconds.values()))
+    cost.grid(axis="x", alpha=0.3)
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    print(f"Wrote {path}")
+
+
 def timed(label: str, run: Callable[[], np.ndarray], reference: np.ndarray | None,
           serial_seconds: float | None) -> tuple[float, np.ndarray]:
     started = time.perf_counter()
@@ -204,6 +240,7 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--skip", default="", help="comma-separated ways to leave out: threads,processes,dask")
     ap.add_argument("--batch", type=int, help="scenarios per task (default: about 8 tasks per worker)")
     ap.add_argument("--quiet", action="store_true", help="no progress bars")
+    ap.add_argument("--out", help="folder for the figure ensemble.png (needs matplotlib)")
     args = ap.parse_args(argv)
     steps, seeds, n = round(args.days / DT), list(range(args.scenarios)), args.workers
     skip, progress = set(args.skip.split(",")), not args.quiet
@@ -213,17 +250,20 @@ def main(argv: list[str] | None = None) -> int:
     warm_up = [[seed] for seed in range(n)]  # one small task per worker, before the clock runs
 
     serial, reference = timed("serial", lambda: run_serial(seeds, steps, progress), None, None)
+    seconds = {"serial": serial}
     if "threads" not in skip:
         with ThreadPoolExecutor(n) as pool:
-            timed(f"thread pool ({n} threads)",
-                  lambda: run_on_executor(pool, seeds, steps, batch, "threads", progress), reference, serial)
+            seconds["threads"], _ = timed(
+                f"thread pool ({n} threads)",
+                lambda: run_on_executor(pool, seeds, steps, batch, "threads", progress), reference, serial)
     if "processes" not in skip:
         # Workers that start afresh (spawn, not fork) find this file when it was imported by name.
         here = os.path.dirname(os.path.abspath(__file__))
         with ProcessPoolExecutor(n, initializer=site.addsitedir, initargs=(here,)) as pool:
             list(pool.map(run_batch, warm_up, [60] * n))
-            timed(f"process pool ({n} processes)",
-                  lambda: run_on_executor(pool, seeds, steps, batch, "processes", progress), reference, serial)
+            seconds["processes"], _ = timed(
+                f"process pool ({n} processes)",
+                lambda: run_on_executor(pool, seeds, steps, batch, "processes", progress), reference, serial)
     if "dask" not in skip:
         with dask_client(n, args.scheduler) as client:
             if client is None:
@@ -231,11 +271,15 @@ def main(argv: list[str] | None = None) -> int:
             else:
                 where = args.scheduler or f"LocalCluster, {n} workers"
                 run_on_dask(client, [0] * n, 60, progress=False)
-                timed(f"Dask ({where})", lambda: run_on_dask(client, seeds, steps, batch, progress),
-                      reference, serial)
+                seconds["Dask"], _ = timed(
+                    f"Dask ({where})", lambda: run_on_dask(client, seeds, steps, batch, progress),
+                    reference, serial)
     low, high = reference.min(axis=0), reference.max(axis=0)
     print("Over the ensemble:", ", ".join(f"{name} {lo:,.4g} to {hi:,.4g}"
                                          for name, lo, hi in zip(FIGURES, low, high)))
+    if args.out:
+        os.makedirs(args.out, exist_ok=True)
+        draw(reference, seconds, os.path.join(args.out, "ensemble.png"))
     return 0
 
 
