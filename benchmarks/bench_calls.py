@@ -15,9 +15,6 @@ import numpy as np
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 import numpy_peer as peer  # noqa: E402
 
-from tarnlet.brookvane import loamtank, sewer  # noqa: E402
-from tarnlet.fenmoor import sedlift  # noqa: E402
-from tarnlet.sallowby import combiner, fractionation  # noqa: E402
 
 MAX_OVER_FLOOR = 1.5
 MIN_OVER_PEER = 10.0
@@ -31,26 +28,25 @@ LOAMTANK = (np.array([1.5]), np.array([1.5, 4.0]), np.array([2.0, 0.5, 100.0, 0.
 FRACTIONATION = (v(12, 1, 10), v(156), v(9, 0, 1), v(44))
 STREAMS = (v(56), v(56))
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
+from conftest import FUNCTIONS  # noqa: E402  (the suite's one table of public functions)
+
+BLOCK_ARGS = {"sewer": SEWER, "sedlift": SEDLIFT, "loamtank": LOAMTANK,
+              "fractionation": FRACTIONATION, "combiner": STREAMS}
+STEP = {"sewer": 0.01, "sedlift": 0.01, "loamtank": 0.5}
+
+
+def case_args(f):
+    block = f.id.split(".")[0]
+    args = BLOCK_ARGS[block]
+    if f.name == "initialize_state":
+        return args[:1]
+    return args + (STEP[block],) if f.name == "euler_step" else args
+
+
 # name, our function, the peer's, arguments, result length
-CASES = [
-    ("sewer.initialize_state", sewer.initialize_state, peer.sewer.initialize_state, SEWER[:1], 24),
-    ("sewer.outputs", sewer.outputs, peer.sewer.outputs, SEWER, 27),
-    ("sewer.derivatives", sewer.derivatives, peer.sewer.derivatives, SEWER, 24),
-    ("sewer.euler_step", sewer.euler_step, peer.sewer.euler_step, SEWER + (0.01,), 24),
-    ("sedlift.initialize_state", sedlift.initialize_state, peer.sedlift.initialize_state,
-     SEDLIFT[:1], 6),
-    ("sedlift.outputs", sedlift.outputs, peer.sedlift.outputs, SEDLIFT, 13),
-    ("sedlift.derivatives", sedlift.derivatives, peer.sedlift.derivatives, SEDLIFT, 6),
-    ("sedlift.euler_step", sedlift.euler_step, peer.sedlift.euler_step, SEDLIFT + (0.01,), 6),
-    ("loamtank.initialize_state", loamtank.initialize_state, peer.loamtank.initialize_state,
-     LOAMTANK[:1], 1),
-    ("loamtank.outputs", loamtank.outputs, peer.loamtank.outputs, LOAMTANK, 4),
-    ("loamtank.derivatives", loamtank.derivatives, peer.loamtank.derivatives, LOAMTANK, 1),
-    ("loamtank.euler_step", loamtank.euler_step, peer.loamtank.euler_step, LOAMTANK + (0.5,), 1),
-    ("fractionation.compute", fractionation.compute, peer.fractionation.compute,
-     FRACTIONATION, 54),
-    ("combiner.combine", combiner.combine, peer.combiner.combine, STREAMS, 56),
-]
+CASES = [(f.id, f.fn, getattr(getattr(peer, f.id.split(".")[0]), f.name), case_args(f),
+          f.result_length) for f in FUNCTIONS]
 
 
 def ns_per_call(fn, args, number, repeat=7):
