@@ -22,7 +22,6 @@
 // with the dt and floating-point exception cases of 3. Whatever the route,
 // a kernel reads only arrays settled after the call's last Python code
 // (vectors.h; tests/test_mutation.py).
-#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -70,8 +69,6 @@ private:
     int n_;
 };
 
-bool is_aligned(const void* p) { return reinterpret_cast<uintptr_t>(p) % alignof(double) == 0; }
-
 // The kernel into `out`; a misaligned result of a caller's np.empty is
 // written through aligned scratch memory.
 void run_kernel(const Function& f, const Array* in, Array& out) {
@@ -89,7 +86,8 @@ bool run_body(Call& call, const Function& f, PyObject* const* args, Array& out, 
     const int n = f.nparams();
     Arguments in(n);
     for (int i = 0; i < n; ++i)
-        if (!convert(call, args[i], in[i])) return argument_note("converting", f.params[i], f.name);
+        if (!convert(call, args[i], in[i]))
+            return argument_note("converting", f.params[i], f.name, in[i].refused_ndim() >= 2);
     if (f.allocate_first && !allocate(call, f.result, out, scratch)) return false;
     if (!settle_and_check(call, f, in.begin())) return false;
     if (!f.allocate_first) {

@@ -1,7 +1,7 @@
 // Error builders and the notes that name the function and the argument.
 #include "errors.h"
 
-#include <cstring>
+#include <cstdarg>
 
 #include "frame.h"
 #include "ref.h"
@@ -11,8 +11,8 @@ namespace frame {
 
 bool dimension_error(int min_ndim, int max_ndim, int ndim) {
     if (min_ndim == max_ndim)
-        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
-                     min_ndim, ndim);
+        PyErr_Format(PyExc_ValueError,
+                     "Buffer has wrong number of dimensions (expected %d, got %d)", min_ndim, ndim);
     else
         PyErr_Format(PyExc_ValueError,
                      "Buffer has wrong number of dimensions (expected %d or %d, got %d)", min_ndim,
@@ -38,12 +38,16 @@ bool changed_error(const char* name) {
     return false;
 }
 
+bool at_least_error(const char* name, Py_ssize_t n) {
+    PyErr_Format(PyExc_ValueError, "Expected %s of length at least %zd.", name, n);
+    return false;
+}
+
 bool length_error(const Function& f, int check) {
     const Check& c = f.checks[check];
     const char* param = f.params[c.arg];
-    if (c.at_least)
-        PyErr_Format(PyExc_ValueError, "Expected %s of length at least %zd.", param, c.length);
-    else if (c.prefix)
+    if (c.at_least) return at_least_error(param, c.length);
+    if (c.prefix)
         PyErr_Format(PyExc_ValueError, "%s%zd.", c.prefix, c.length);
     else
         PyErr_Format(PyExc_ValueError, "Expected %s of length %zd.", param, c.length);
@@ -52,52 +56,30 @@ bool length_error(const Function& f, int check) {
 
 namespace {
 
-// exc.add_note(text); a failure of add_note itself leaves the exception as
-// it was.
-void add_note(PyObject* exc, PyObject* text) {
-    Ref result = Ref::steal(PyObject_CallMethod(exc, "add_note", "O", text));
+// exc.add_note(the formatted text); a failure to build or add the note
+// leaves the exception as it was.
+void add_note(PyObject* exc, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    Ref text = Ref::steal(PyUnicode_FromFormatV(format, args));
+    va_end(args);
+    Ref result = text ? Ref::steal(PyObject_CallMethod(exc, "add_note", "O", text.get())) : Ref();
     if (!result) PyErr_Clear();
-}
-
-// The argument had two or more dimensions: the dimension error of a vector.
-bool is_series_error(PyObject* exc) {
-    if (!PyErr_GivenExceptionMatches(exc, PyExc_ValueError)) return false;
-    Ref text = Ref::steal(PyObject_Str(exc));
-    if (!text) {
-        PyErr_Clear();
-        return false;
-    }
-    const char* s = PyUnicode_AsUTF8(text.get());
-    if (!s) {
-        PyErr_Clear();
-        return false;
-    }
-    const char* expected = "Buffer has wrong number of dimensions (expected 1, got ";
-    const size_t n = strlen(expected);
-    return strncmp(s, expected, n) == 0 && s[n] >= '2' && s[n] <= '9';
 }
 
 }  // namespace
 
-bool argument_note(const char* doing, const char* param, const char* function) {
+bool argument_note(const char* doing, const char* param, const char* function, bool series) {
     PyObject* exc = PyErr_GetRaisedException();
     if (!exc) return false;
     const Module& m = *state.def;
-    const char* shown = m.shown ? m.shown : m.dotted;
-    if (Ref note = Ref::steal(PyUnicode_FromFormat("while %s argument '%s' of %s.%s()", doing,
-                                                   param, shown, function)))
-        add_note(exc, note.get());
-    else
-        PyErr_Clear();
-    if (m.series && is_series_error(exc)) {
-        if (Ref note = Ref::steal(PyUnicode_FromFormat(
-                "%s() takes one step; tarnlet.runs.%s() runs a whole series of inputs, one row "
-                "per step, in one call",
-                function, m.series)))
-            add_note(exc, note.get());
-        else
-            PyErr_Clear();
-    }
+    add_note(exc, "while %s argument '%s' of %s.%s()", doing, param, m.shown ? m.shown : m.dotted,
+             function);
+    if (series && m.series)
+        add_note(exc,
+                 "%s() takes one step; tarnlet.runs.%s() runs a whole series of inputs, one row "
+                 "per step, in one call",
+                 function, m.series);
     PyErr_SetRaisedException(exc);
     return false;
 }

@@ -24,13 +24,18 @@ FRAME_COLD bool dtype_error();
 FRAME_COLD bool empty_length_error(Py_ssize_t n, Py_ssize_t got);
 // An argument that is no longer an array the kernel may read.
 FRAME_COLD bool changed_error(const char* name);
+// "Expected <name> of length at least <n>.": a parameter vector shorter than
+// a kernel reads.
+FRAME_COLD bool at_least_error(const char* name, Py_ssize_t n);
 // "Expected <param> of length <n>." and its variants (frame.h, Check).
 FRAME_COLD bool length_error(const Function& f, int check);
 
 // Adds to the exception being raised the note "while <doing> argument
-// '<param>' of <module>.<function>()"; for an argument of two or more
-// dimensions given to a per-step function, also a note that points to the
-// whole-series function of tarnlet.runs. Returns false.
-FRAME_COLD bool argument_note(const char* doing, const char* param, const char* function);
+// '<param>' of <module>.<function>()"; for a `series` (an argument refused
+// for having two or more dimensions) given to a per-step function, also a
+// note that points to the whole-series function of tarnlet.runs. Returns
+// false.
+FRAME_COLD bool argument_note(const char* doing, const char* param, const char* function,
+                              bool series = false);
 
 }  // namespace frame

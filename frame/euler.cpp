@@ -35,9 +35,9 @@ bool quiet(double x, double dt, double dx, double p, double s) {
 
 // x_arr + dt*dx as NumPy forms it (the product, then the sum: two
 // roundings), computed here while x_arr is still a ready vector of length n
-// (still_vector() has made sure its memory is held). NumPy reports floating-point exceptions (a warning,
-// or an error under np.seterr), so a step that may raise one is left to
-// NumPy: the result is null then, with no exception set.
+// (still_vector() has made sure its memory is held). NumPy reports floating-point exceptions (a
+// warning, or an error under np.seterr), so a step that may raise one is left to NumPy: the result
+// is null then, with no exception set.
 PyObject* euler_sum(PyObject* x_arr, double dt, const double* dx, Py_ssize_t n) {
     if (!is_ready(x_arr) || PyArray_DIM(as_array(x_arr), 0) != n) return nullptr;
     npy_intp dims[] = {n};

@@ -139,7 +139,9 @@ constexpr Function kernel_function(const char* name, bool derivatives, bool allo
             derivatives_of<B>(in[0], in[1], in + 2, dx);
         };
     else
-        f.kernel = [](const double* const* in, double* y) { outputs_of<B>(in[0], in[1], in + 2, y); };
+        f.kernel = [](const double* const* in, double* y) {
+            outputs_of<B>(in[0], in[1], in + 2, y);
+        };
     return f;
 }
 

@@ -24,8 +24,6 @@ bool is_double_format(const char* format) {
     return std::strcmp(format, "d") == 0;
 }
 
-bool is_aligned(const void* p) { return reinterpret_cast<uintptr_t>(p) % alignof(double) == 0; }
-
 // The bytes an array's elements span.
 bool span_of(PyArrayObject* a, uintptr_t& lo, uintptr_t& hi) {
     lo = hi = reinterpret_cast<uintptr_t>(PyArray_BYTES(a));
@@ -61,12 +59,25 @@ struct Buffer {
     ~Buffer() {
         if (held) PyBuffer_Release(&view);
     }
-    bool get(PyObject* obj, bool writable) {
-        const int flags = PyBUF_ND | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
-        held = PyObject_GetBuffer(obj, &view, flags) == 0;
+    bool get(PyObject* obj) {
+        held = PyObject_GetBuffer(obj, &view, PyBUF_ND | PyBUF_FORMAT) == 0;
         return held;
     }
 };
+
+// 1 when np.ascontiguousarray(arg, dtype=np.float64) would return arg
+// itself and `np` is the numpy module bound at import, so arg is used in
+// place; 0 when it is converted; -1 when the look-up of `np` raised.
+int in_place(Call& call, PyObject* arg, int min_ndim, int max_ndim) {
+    return is_ready(arg, min_ndim, max_ndim) ? call.numpy_is_original() : 0;
+}
+
+// np.ascontiguousarray(arg, dtype=np.float64) at the Python level.
+Ref converted(Call& call, PyObject* arg) {
+    Ref result = call_numpy(call.module, state.names.ascontiguousarray, arg);
+    call.python_ran();
+    return result;
+}
 
 }  // namespace
 
@@ -99,8 +110,10 @@ int Call::look_up_numpy() {
 }
 
 bool Array::take_shape(const Py_buffer& view) {
-    if (view.ndim < min_ndim_ || view.ndim > max_ndim_)
+    if (view.ndim < min_ndim_ || view.ndim > max_ndim_) {
+        refused_ndim_ = view.ndim;
         return dimension_error(min_ndim_, max_ndim_, view.ndim);
+    }
     if (!is_double_format(view.format) || view.itemsize != 8) return dtype_error();
     ndim_ = view.ndim;
     for (int d = 0; d < ndim_; ++d) shape_[d] = view.shape[d];
@@ -121,7 +134,7 @@ bool Array::hold_other(Call& call, Ref obj, int min_ndim, int max_ndim) {
     PyObject* o = obj.get();
     if (!PyArray_Check(o)) call.python_ran();  // a Python class's __buffer__
     Buffer buffer;
-    if (!buffer.get(o, false) || !take_shape(buffer.view)) return false;
+    if (!buffer.get(o) || !take_shape(buffer.view)) return false;
     if (PyArray_Check(o) && is_aligned(data_)) {
         obj_ = std::move(obj);
         read(call);
@@ -201,28 +214,20 @@ Ref global(PyObject* module, PyObject* name) {
 }
 
 Ref contiguous(Call& call, PyObject* arg, int min_ndim, int max_ndim) {
-    if (is_ready(arg, min_ndim, max_ndim)) {
-        const int original = call.numpy_is_original();
-        if (original < 0) return Ref();
-        if (original) return Ref::borrow(arg);
-    }
-    Ref converted = call_numpy(call.module, state.names.ascontiguousarray, arg);
-    call.python_ran();
-    return converted;
+    const int use = in_place(call, arg, min_ndim, max_ndim);
+    if (use < 0) return Ref();
+    return use ? Ref::borrow(arg) : converted(call, arg);
 }
 
 bool convert(Call& call, PyObject* arg, Array& a, int min_ndim, int max_ndim) {
-    if (is_ready(arg, min_ndim, max_ndim)) {
-        const int original = call.numpy_is_original();
-        if (original < 0) return false;
-        if (original) {
-            a.hold_usable(call, Ref::borrow(arg), min_ndim, max_ndim);
-            return true;
-        }
+    const int use = in_place(call, arg, min_ndim, max_ndim);
+    if (use < 0) return false;
+    if (use) {
+        a.hold_usable(call, Ref::borrow(arg), min_ndim, max_ndim);
+        return true;
     }
-    Ref converted = call_numpy(call.module, state.names.ascontiguousarray, arg);
-    call.python_ran();
-    return converted && a.hold(call, std::move(converted), min_ndim, max_ndim);
+    Ref obj = converted(call, arg);
+    return obj && a.hold(call, std::move(obj), min_ndim, max_ndim);
 }
 
 bool allocate(Call& call, Py_ssize_t n, Array& out, double* scratch) {

@@ -12,6 +12,8 @@
 // when the object is no longer an array the kernel may read.
 #pragma once
 
+#include <cstdint>
+
 #include "numpy_api.h"
 #include "ref.h"
 
@@ -26,6 +28,10 @@ inline bool is_usable(PyArrayObject* a, int min_ndim, int max_ndim, bool misalig
     return ndim >= min_ndim && ndim <= max_ndim && PyArray_TYPE(a) == NPY_DOUBLE &&
            PyArray_ISNOTSWAPPED(a) && PyArray_IS_C_CONTIGUOUS(a) &&
            (misaligned_ok || PyArray_ISALIGNED(a));
+}
+
+inline bool is_aligned(const void* p) {
+    return reinterpret_cast<uintptr_t>(p) % alignof(double) == 0;
 }
 
 // What np.ascontiguousarray(arg, dtype=np.float64) returns unchanged.
@@ -108,8 +114,7 @@ public:
     // fails with a ValueError naming `name` when it is no longer an array
     // the kernel may read.
     bool settle(const Call& call, const char* name) {
-        if (settled_ || (call.epoch() == epoch_ && memory_held(as_array(obj_.get()))))
-            return true;
+        if (settled_ || (call.epoch() == epoch_ && memory_held(as_array(obj_.get())))) return true;
         return settle_again(call, name);
     }
 
@@ -119,6 +124,8 @@ public:
     Py_ssize_t size() const { return ndim_ == 0 ? 0 : shape_[0]; }
     Py_ssize_t rows() const { return ndim_ >= 2 ? shape_[0] : 1; }
     Py_ssize_t cols() const { return ndim_ == 0 ? 0 : shape_[ndim_ - 1]; }
+    // The number of dimensions that made hold() refuse the object (0: none).
+    int refused_ndim() const { return refused_ndim_; }
     PyObject* object() const { return obj_.get(); }
     Ref take_object() {
         if (view_) release_view();
@@ -145,6 +152,7 @@ private:
     bool result_ = false;        // a result: written, never read; may be misaligned
     bool settled_ = false;       // data and shape need no further reading
     signed char min_ndim_ = 1, max_ndim_ = 1;
+    int refused_ndim_ = 0;
     int ndim_ = 0;
     Py_ssize_t shape_[3];
     double* data_ = nullptr;

@@ -206,11 +206,6 @@ FRAME_COLD bool columns_error(const char* name, Py_ssize_t cols) {
     return false;
 }
 
-FRAME_COLD bool at_least_error(const char* name, Py_ssize_t n) {
-    PyErr_Format(PyExc_ValueError, "Expected %s of length at least %zd.", name, n);
-    return false;
-}
-
 std::string shape_text(int ndim, const npy_intp* dims) {
     std::string s = "(";
     for (int d = 0; d < ndim; ++d) {
@@ -279,7 +274,8 @@ bool parse_options(PyObject* record, PyObject* every, PyObject* last, int nout, 
 bool count_elements(int ndim, const npy_intp* dims) {
     npy_intp total = 1;
     for (int d = 0; d < ndim; ++d) {
-        if (dims[d] != 0 && total > NPY_MAX_INTP / static_cast<npy_intp>(sizeof(double)) / dims[d]) {
+        if (dims[d] != 0 &&
+            total > NPY_MAX_INTP / static_cast<npy_intp>(sizeof(double)) / dims[d]) {
             PyErr_NoMemory();
             return false;
         }
@@ -404,7 +400,7 @@ bool check_block(const Call& call, const frame::Function& f, Array* a) {
     if (a[1].cols() != B::NINPUTS) return columns_error("u", B::NINPUTS) || note(f, 1);
     for (int i = 0; i < np; ++i)
         if (a[2 + i].cols() < B::params[i].reads())
-            return at_least_error(B::params[i].name, B::params[i].reads()) || note(f, 2 + i);
+            return frame::at_least_error(B::params[i].name, B::params[i].reads()) || note(f, 2 + i);
     return true;
 }
 
@@ -460,7 +456,7 @@ bool check_chain(const Call& call, const frame::Function& f, Array* a) {
     if (a[0].rows() < 1) return value_error("Expected x0 with at least one row.") || note(f, 0);
     if (a[1].cols() != B::NINPUTS) return columns_error("u", B::NINPUTS) || note(f, 1);
     if (a[2].cols() < B::params[0].reads())
-        return at_least_error("pars", B::params[0].reads()) || note(f, 2);
+        return frame::at_least_error("pars", B::params[0].reads()) || note(f, 2);
     if (a[3].cols() < B::params[1].reads() || (a[3].ndim() == 2 && a[3].rows() != a[0].rows()))
         return value_error("Expected spar of length at least 3, or one such row per storage.") ||
                note(f, 3);
@@ -523,7 +519,8 @@ bool check_stream(const Call& call, const frame::Function& f, Array* a, Py_ssize
     for (int i = 0; i < NIN; ++i) {
         const frame::Input& in = B::inputs[i];
         if (!in.exact) {
-            if (a[i].cols() < in.length) return at_least_error(in.name, in.length) || note(f, i);
+            if (a[i].cols() < in.length)
+                return frame::at_least_error(in.name, in.length) || note(f, i);
             continue;
         }
         if (a[i].cols() != in.length) return columns_error(in.name, in.length) || note(f, i);
