@@ -10,8 +10,7 @@ cd "$(dirname "$0")/.."
 source tools/find_python.sh
 venv=.venv-bench
 if [ ! -x "$venv/bin/python" ]; then
-    "$PY" -m venv "$venv"
-    "$venv/bin/python" -m pip install -q --upgrade pip
+    kept_venv "$venv"
     "$venv/bin/python" -m pip install -q meson ninja numba
 fi
 "$venv/bin/python" -m pip install -q --force-reinstall --no-deps .

@@ -8,10 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/find_python.sh
 venv=${TARNLET_DOCS_VENV:-.venv-docs}
-if [ ! -x "$venv/bin/python" ]; then
-    "$PY" -m venv "$venv"
-    "$venv/bin/python" -m pip install -q --upgrade pip
-fi
+kept_venv "$venv"
 "$venv/bin/python" -m pip install -q -r docs/requirements.txt
 "$venv/bin/python" -m pip install -q .
 rm -rf docs/_build/html docs/_build/doctrees docs/gallery

@@ -10,10 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/find_python.sh
 venv=.venv-example
-if [ ! -x "$venv/bin/python" ]; then
-    "$PY" -m venv "$venv"
-    "$venv/bin/python" -m pip install -q --upgrade pip
-fi
+kept_venv "$venv"
 # (Re)install only when the project's metadata changed: new dependencies or build requirements.
 stamp="$venv/.tarnlet-installed"
 want="$(cat pyproject.toml meson.build | "$venv/bin/python" -c 'import hashlib, sys; print(hashlib.sha256(sys.stdin.buffer.read()).hexdigest())')"

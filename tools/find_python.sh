@@ -1,6 +1,8 @@
 # Sourced by the tools: sets PY to a CPython 3.12 interpreter, and defines
 # find_cpython VERSION, which prints the newest interpreter of that CPython
-# version (such as 3.13) or fails. On these machines pyenv installs them;
+# version (such as 3.13) or fails, and kept_venv DIR, which makes DIR a
+# virtual environment of PY with a current pip unless it already is one
+# (kept between runs). On these machines pyenv installs the interpreters;
 # elsewhere pythonX.Y on PATH is used.
 find_cpython() {
     local version=$1 found=""
@@ -20,3 +22,10 @@ find_cpython() {
 }
 
 PY=$(find_cpython 3.12) || exit 1
+
+kept_venv() {
+    if [ ! -x "$1/bin/python" ]; then
+        "$PY" -m venv "$1"
+        "$1/bin/python" -m pip install -q --upgrade pip
+    fi
+}
