@@ -15,7 +15,6 @@ import numpy as np
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 import numpy_peer as peer  # noqa: E402
 
-
 MAX_OVER_FLOOR = 1.5
 MIN_OVER_PEER = 10.0
 
@@ -77,7 +76,7 @@ def measure(quick=False):
 
 
 def table(rows):
-    lines = [f"| function | ours ns | floor ns | ours/floor | peer ns | peer/ours | equal | |",
+    lines = ["| function | ours ns | floor ns | ours/floor | peer ns | peer/ours | equal | |",
              "|---|---:|---:|---:|---:|---:|---|---|"]
     for r in rows:
         lines.append(f"| {r['function']} | {r['ours_ns']:.0f} | {r['floor_ns']:.0f} | "

@@ -96,8 +96,8 @@ struct StreamCase {
 
     StreamCase() {
         const double q = 4000.0;
-        const double loads[] = {q * 50, q * 125, q * 16, q * 3.6, q * 5, q * 30, q * 55,
-                                0.0,    0.0,     0.0,    4000.0,  q};
+        const double loads[] = {q * 50, q * 125, q * 16, q * 3.6, q * 5,  q * 30,
+                                q * 55, 0.0,     0.0,    0.0,     4000.0, q};
         std::copy(std::begin(loads), std::end(loads), u);
         pars[28] = pars[29] = 0.75;
         pars[30] = 0.9;
@@ -124,7 +124,9 @@ bool finite(const double* v, int n) {
     return std::all_of(v, v + n, [](double d) { return std::isfinite(d); });
 }
 
-double elapsed_ns(double start, long steps) { return (now_ns() - start) / static_cast<double>(steps); }
+double elapsed_ns(double start, long steps) {
+    return (now_ns() - start) / static_cast<double>(steps);
+}
 
 // steps of one state-space block from x, which is left holding the last
 // state, so that each repeat continues where the one before stopped.
@@ -302,8 +304,8 @@ int main(int argc, char** argv) {
                         *std::max_element(b.ns.begin(), b.ns.end()), b.ok ? 1 : 0);
         return 0;
     }
-    std::printf("kernel floor: %s; %d repeats, blocks interleaved, %s time\n",
-                cpu_model().c_str(), repeats, wall_clock ? "wall" : "thread CPU");
+    std::printf("kernel floor: %s; %d repeats, blocks interleaved, %s time\n", cpu_model().c_str(),
+                repeats, wall_clock ? "wall" : "thread CPU");
 #if defined(__clang__)
     std::printf("compiler: clang %s\n", __clang_version__);
 #elif defined(__GNUC__)
@@ -316,6 +318,7 @@ int main(int argc, char** argv) {
                     *std::min_element(b.ns.begin(), b.ns.end()),
                     *std::max_element(b.ns.begin(), b.ns.end()), b.steps,
                     b.ok ? "" : " NOT FINITE");
-    const bool ok = std::all_of(benches.begin(), benches.end(), [](const Bench& b) { return b.ok; });
+    const bool ok =
+        std::all_of(benches.begin(), benches.end(), [](const Bench& b) { return b.ok; });
     return ok ? 0 : 1;
 }

@@ -28,10 +28,10 @@ import os
 import site
 import sys
 import time
-from contextlib import contextmanager
-from typing import Any
 from collections.abc import Callable, Iterable, Iterator
 from concurrent.futures import Executor, ProcessPoolExecutor, ThreadPoolExecutor, as_completed
+from contextlib import contextmanager
+from typing import Any
 
 import numpy as np
 

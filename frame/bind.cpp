@@ -25,8 +25,8 @@ int find_param(int index, int n, PyObject* key) {
 
 }  // namespace
 
-bool bind(const Function& f, int index, PyObject* const* args, Py_ssize_t nargs,
-          PyObject* kwnames, PyObject** bound) {
+bool bind(const Function& f, int index, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** bound) {
     const int n = f.nparams();
     if (nargs > n) return count_error(f, nargs);
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;

@@ -126,8 +126,8 @@ bool warn_on_version_mismatch() {
     return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                             "compile time Python version %d.%d of module '%.100s' %s runtime "
                             "version %d.%d",
-                            PY_MAJOR_VERSION, PY_MINOR_VERSION, state.def->dotted,
-                            "does not match", major, minor) == 0;
+                            PY_MAJOR_VERSION, PY_MINOR_VERSION, state.def->dotted, "does not match",
+                            major, minor) == 0;
 }
 
 bool ensure_in_sys_modules(PyObject* module) {
@@ -257,8 +257,8 @@ PyObject* init(const Module& m) {
         slots[0] = {Py_mod_create, reinterpret_cast<void*>(create)};
         slots[1] = {Py_mod_exec, reinterpret_cast<void*>(exec_slot)};
         slots[2] = {0, nullptr};
-        definition = {PyModuleDef_HEAD_INIT, m.dotted, nullptr, 0, nullptr, slots,
-                      nullptr, nullptr, nullptr};
+        definition = {
+            PyModuleDef_HEAD_INIT, m.dotted, nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};
     }
     return PyModuleDef_Init(&definition);
 }

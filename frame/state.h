@@ -25,9 +25,9 @@ struct State {
     // An interpreter that imported the module was finalised in this process.
     bool finalized = false;
     int64_t interpreter = -1;
-    PyObject* module = nullptr;         // the one module object of this process
-    PyObject* executed_for = nullptr;   // the module object execution completed for
-    PyObject* numpy = nullptr;          // the numpy module bound as `np` at import
+    PyObject* module = nullptr;        // the one module object of this process
+    PyObject* executed_for = nullptr;  // the module object execution completed for
+    PyObject* numpy = nullptr;         // the numpy module bound as `np` at import
     PyObject* functions[max_functions] = {};
     PyObject* params[max_functions][max_params] = {};  // interned parameter names
     Names names{};
@@ -37,8 +37,8 @@ extern State state;
 
 // Binds the arguments of a vectorcall to f's parameters, one borrowed
 // reference per parameter in `bound`; raises TypeError on a bad call.
-bool bind(const Function& f, int index, PyObject* const* args, Py_ssize_t nargs,
-          PyObject* kwnames, PyObject** bound);
+bool bind(const Function& f, int index, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          PyObject** bound);
 
 PyObject* call(int index, PyObject* module, PyObject* const* args, Py_ssize_t nargsf,
                PyObject* kwnames);

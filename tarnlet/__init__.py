@@ -14,7 +14,6 @@ import importlib
 import importlib.machinery
 import importlib.util
 import os
-from types import ModuleType
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:

@@ -99,8 +99,8 @@ template <class B>
 inline void step(const double* x, const double* u, const double* const* p, double dt, double* y,
                  double* x_next) {
     double dx[B::NSTATES];
-    if (blocks::step<B>(x, u, p, dt, y, dx, x_next) && multiply_loop.fn && add_loop.fn)
-        [[unlikely]] numpy_update(x, dt, dx, B::NSTATES, x_next);
+    if (blocks::step<B>(x, u, p, dt, y, dx, x_next) && multiply_loop.fn && add_loop.fn) [[unlikely]]
+        numpy_update(x, dt, dx, B::NSTATES, x_next);
 }
 
 // ---- what a run keeps -----------------------------------------------------
@@ -309,8 +309,8 @@ struct Result {
             return true;
         }
         auto* a = frame::as_array(out);
-        bool fits = frame::is_usable(a, ndim, ndim) && PyArray_ISWRITEABLE(a) &&
-                    frame::memory_held(a);
+        bool fits =
+            frame::is_usable(a, ndim, ndim) && PyArray_ISWRITEABLE(a) && frame::memory_held(a);
         for (int d = 0; fits && d < ndim; ++d) fits = PyArray_DIM(a, d) == dims[d];
         if (!fits) {
             const std::string shape = shape_text(ndim, dims);
@@ -441,7 +441,7 @@ PyObject* block_run(PyObject* module, const frame::Function& f, PyObject* const*
     for (int i = 0; i < np; ++i) p[i] = a[2 + i].data();
     double roll[2 * B::NSTATES];
     Py_BEGIN_ALLOW_THREADS
-    run_series<B>(a[0].data(), 1, a[1].data(), p, shared, dt, roll, k);
+        run_series<B>(a[0].data(), 1, a[1].data(), p, shared, dt, roll, k);
     Py_END_ALLOW_THREADS
     return PyTuple_Pack(2, states.array.get(), outputs.array.get());
 }
@@ -501,7 +501,7 @@ PyObject* sewer_chain_run(PyObject* module, const frame::Function& f, PyObject* 
     const double* p[] = {a[2].data(), a[3].data()};
     const Py_ssize_t strides[] = {0, a[3].ndim() == 2 ? a[3].cols() : 0};
     Py_BEGIN_ALLOW_THREADS
-    run_series<B>(a[0].data(), n, a[1].data(), p, strides, dt, roll.data, k);
+        run_series<B>(a[0].data(), n, a[1].data(), p, strides, dt, roll.data, k);
     Py_END_ALLOW_THREADS
     return PyTuple_Pack(2, states.array.get(), outputs.array.get());
 }
@@ -526,8 +526,7 @@ bool check_stream(const Call& call, const frame::Function& f, Array* a, Py_ssize
         if (a[i].cols() != in.length) return columns_error(in.name, in.length) || note(f, i);
         if (a[i].ndim() != 2) continue;
         if (steps >= 0 && a[i].rows() != steps)
-            return value_error("Expected every series with the same number of rows.") ||
-                   note(f, i);
+            return value_error("Expected every series with the same number of rows.") || note(f, i);
         steps = a[i].rows();
     }
     if (steps < 0) steps = 1;
@@ -561,7 +560,7 @@ PyObject* stream_run(PyObject* module, const frame::Function& f, PyObject* const
     if (!outputs.make(outputs_out, "out", 2, output_dims, inputs, NIN, nullptr)) return nullptr;
     k.outputs = outputs.data;
     Py_BEGIN_ALLOW_THREADS
-    run_stream<B>(data, strides, k);
+        run_stream<B>(data, strides, k);
     Py_END_ALLOW_THREADS
     return outputs.array.release();
 }
@@ -604,12 +603,12 @@ constexpr frame::Function functions[] = {
 };
 
 constexpr frame::Module module = {.name = "_runs",
-                                   .dotted = "tarnlet._runs",
-                                   .constants = {},
-                                   .functions = functions,
-                                   .aliases = {},
-                                   .shown = "tarnlet.runs",
-                                   .exec = find_loops};
+                                  .dotted = "tarnlet._runs",
+                                  .constants = {},
+                                  .functions = functions,
+                                  .aliases = {},
+                                  .shown = "tarnlet.runs",
+                                  .exec = find_loops};
 
 }  // namespace
 

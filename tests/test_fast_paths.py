@@ -5,8 +5,8 @@ import warnings
 
 import numpy as np
 import pytest
-
 from conftest import FUNCTIONS, IDS, general_route
+
 from tarnlet.brookvane import loamtank
 from tarnlet.fenmoor import sedlift
 from tarnlet.sallowby import combiner

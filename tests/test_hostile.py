@@ -20,11 +20,11 @@ import warnings
 
 import numpy as np
 import pytest
+from conftest import AT_LEAST, DT, EXACT, FUNCTIONS, IDS, general_route
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
-
-from conftest import AT_LEAST, DT, EXACT, FUNCTIONS, IDS, general_route
 from test_mutation import MUTATIONS, Trigger
+
 from tarnlet.brookvane import sewer
 from tarnlet.sallowby import combiner
 

@@ -32,7 +32,6 @@ from unittest import mock
 
 import numpy as np
 import pytest
-
 from conftest import DT, FUNCTIONS
 
 # ---- changes to an argument ------------------------------------------------

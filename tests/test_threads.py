@@ -5,7 +5,6 @@ import threading
 
 import numpy as np
 import pytest
-
 from conftest import FUNCTIONS
 
 THREADS = 8

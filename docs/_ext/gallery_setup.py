@@ -43,7 +43,7 @@ def rst_docstring(doc: str) -> str:
     for line in lines[end:]:
         indented = line.startswith((" ", "\t")) and line.strip()
         if indented and previous_blank and not in_literal:
-            last = next((l for l in reversed(out) if l.strip()), "")
+            last = next((text for text in reversed(out) if text.strip()), "")
             if not last.rstrip().endswith("::"):
                 out += ["::", ""]
             in_literal = True

@@ -8,11 +8,11 @@ namespace {
 constexpr auto constants = frame::state_space_constants<loamtank::Block>();
 constexpr auto functions = frame::state_space_functions<loamtank::Block>(true);
 constexpr frame::Module module = {.name = "loamtank",
-                                   .dotted = "tarnlet.brookvane.loamtank",
-                                   .constants = constants,
-                                   .functions = functions,
-                                   .aliases = {},
-                                   .series = "loamtank_run"};
+                                  .dotted = "tarnlet.brookvane.loamtank",
+                                  .constants = constants,
+                                  .functions = functions,
+                                  .aliases = {},
+                                  .series = "loamtank_run"};
 
 }  // namespace
 

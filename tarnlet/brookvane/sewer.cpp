@@ -7,11 +7,11 @@ namespace {
 constexpr auto constants = frame::state_space_constants<sewer::Block>();
 constexpr auto functions = frame::state_space_functions<sewer::Block>();
 constexpr frame::Module module = {.name = "sewer",
-                                   .dotted = "tarnlet.brookvane.sewer",
-                                   .constants = constants,
-                                   .functions = functions,
-                                   .aliases = {},
-                                   .series = "sewer_run"};
+                                  .dotted = "tarnlet.brookvane.sewer",
+                                  .constants = constants,
+                                  .functions = functions,
+                                  .aliases = {},
+                                  .series = "sewer_run"};
 
 }  // namespace
 

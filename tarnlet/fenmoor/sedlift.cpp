@@ -7,11 +7,11 @@ namespace {
 constexpr auto constants = frame::state_space_constants<sedlift::Block>();
 constexpr auto functions = frame::state_space_functions<sedlift::Block>();
 constexpr frame::Module module = {.name = "sedlift",
-                                   .dotted = "tarnlet.fenmoor.sedlift",
-                                   .constants = constants,
-                                   .functions = functions,
-                                   .aliases = {},
-                                   .series = "sedlift_run"};
+                                  .dotted = "tarnlet.fenmoor.sedlift",
+                                  .constants = constants,
+                                  .functions = functions,
+                                  .aliases = {},
+                                  .series = "sedlift_run"};
 
 }  // namespace
 

@@ -1,1 +1,2 @@
-"""Blocks for the ASM2d-N2O model family: the influent fractionation `fractionation` and the stream combiner `combiner`."""
+"""Blocks for the ASM2d-N2O model family: the influent fractionation `fractionation` and the
+stream combiner `combiner`."""

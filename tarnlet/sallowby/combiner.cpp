@@ -10,11 +10,11 @@ constexpr frame::Constant constants[] = {{"NSTATES", Block::LENGTH}};
 constexpr frame::Function functions[] = {frame::stream_function<Block>()};
 constexpr frame::Alias aliases[] = {{"compute", "combine"}};
 constexpr frame::Module module = {.name = "combiner",
-                                   .dotted = "tarnlet.sallowby.combiner",
-                                   .constants = constants,
-                                   .functions = functions,
-                                   .aliases = aliases,
-                                   .series = "combiner_run"};
+                                  .dotted = "tarnlet.sallowby.combiner",
+                                  .constants = constants,
+                                  .functions = functions,
+                                  .aliases = aliases,
+                                  .series = "combiner_run"};
 
 }  // namespace
 

@@ -12,11 +12,11 @@ constexpr frame::Constant constants[] = {{"NINPUTS", Block::NINPUTS},
 constexpr frame::Function functions[] = {frame::stream_function<Block>()};
 constexpr frame::Alias aliases[] = {{"fractionate", "compute"}};
 constexpr frame::Module module = {.name = "fractionation",
-                                   .dotted = "tarnlet.sallowby.fractionation",
-                                   .constants = constants,
-                                   .functions = functions,
-                                   .aliases = aliases,
-                                   .series = "fractionation_run"};
+                                  .dotted = "tarnlet.sallowby.fractionation",
+                                  .constants = constants,
+                                  .functions = functions,
+                                  .aliases = aliases,
+                                  .series = "fractionation_run"};
 
 }  // namespace
 
