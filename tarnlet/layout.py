@@ -48,9 +48,11 @@ from __future__ import annotations
 
 import difflib
 import importlib
+import numbers
+import operator
 from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass, fields
-from typing import Any
+from typing import Any, SupportsIndex
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -60,6 +62,13 @@ __all__ = ["Entry", "Layout", "UnknownNameError", "Block", "SEWER", "SEDLIFT", "
 
 # One entry as written below: name, unit, meaning and, for entries the block never reads, False.
 _Row = tuple[str, str, str] | tuple[str, str, str, bool]
+
+
+def _is_number(value: object) -> bool:
+    """A real number (a NumPy scalar or 0-d array of one included), not a bool."""
+    if isinstance(value, np.ndarray) and value.ndim == 0:
+        value = value[()]
+    return isinstance(value, numbers.Real) and not isinstance(value, (bool, np.bool_))
 
 
 @dataclass(frozen=True)
@@ -108,6 +117,9 @@ class Layout:
 
     def index(self, name: str) -> int:
         """The index of the entry called `name`."""
+        if not isinstance(name, str):
+            raise TypeError(f"{self.title}.index() takes an entry name (a str), not {type(name).__name__} "
+                            f"{name!r}; {self.title}[i].name is the name of index i")
         try:
             return self._index[name]
         except KeyError:
@@ -124,8 +136,19 @@ class Layout:
     def __dir__(self) -> list[str]:
         return sorted({*super().__dir__(), *self._index})
 
-    def __getitem__(self, key: int | str) -> Entry:
-        return self._entries[key if isinstance(key, int) else self.index(key)]
+    def __getitem__(self, key: SupportsIndex | str) -> Entry:
+        if isinstance(key, str):
+            return self._entries[self.index(key)]
+        if isinstance(key, (bool, np.bool_)):
+            raise TypeError(f"{self.title}[...] takes an entry name or an index, not a boolean")
+        try:
+            i = operator.index(key)
+        except TypeError:
+            raise TypeError(f"{self.title}[...] takes an entry name or an index, not "
+                            f"{type(key).__name__}") from None
+        if not -len(self._entries) <= i < len(self._entries):
+            raise IndexError(f"{self.title} has {len(self)} entries: index {i} is out of range")
+        return self._entries[i]
 
     def __contains__(self, name: object) -> bool:
         return name in self._index
@@ -139,11 +162,11 @@ class Layout:
     def __repr__(self) -> str:
         return f"<Layout {self.title}: {len(self)} entries>"
 
-    def unit(self, name: int | str) -> str:
+    def unit(self, name: SupportsIndex | str) -> str:
         """The unit of an entry (by name or index)."""
         return self[name].unit
 
-    def meaning(self, name: int | str) -> str:
+    def meaning(self, name: SupportsIndex | str) -> str:
         """The one-line meaning of an entry (by name or index)."""
         return self[name].meaning
 
@@ -168,6 +191,9 @@ class Layout:
         for name, value in values.items():
             if name not in self._index:
                 raise TypeError(f"{self.title}.vector() got an unknown name: {self._unknown(name)}")
+            if not _is_number(value):
+                raise TypeError(f"{self.title}.vector(): {name} must be a real number, not "
+                                f"{type(value).__name__} {value!r}")
             out[self._index[name]] = value
         return out
 
