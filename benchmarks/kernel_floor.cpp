@@ -138,7 +138,7 @@ double state_space(double* x, const double* u, const double* const* p, long step
     long nans = 0;
     const double start = now_ns();
     for (long t = 0; t < steps; ++t)
-        nans += blocks::step<B>(roll[t & 1], u, p, DT, y, dx, roll[(t + 1) & 1]);
+        nans += !blocks::step<B>(roll[t & 1], u, p, DT, y, dx, roll[(t + 1) & 1]);
     const double ns = elapsed_ns(start, steps);
     std::memcpy(x, roll[steps & 1], sizeof roll[0]);
     sink = y[0] + x[0];
@@ -178,7 +178,7 @@ double chain(long steps, bool& ok) {
     for (long t = 0; t < steps; ++t) {
         const double* in = c.u;
         for (int j = 0; j < CHAIN; ++j) {
-            nans += blocks::step<B>(roll[t & 1][j], in, p, DT, y[j], dx, roll[(t + 1) & 1][j]);
+            nans += !blocks::step<B>(roll[t & 1][j], in, p, DT, y[j], dx, roll[(t + 1) & 1][j]);
             in = y[j];
         }
     }

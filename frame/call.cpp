@@ -34,15 +34,15 @@ namespace frame {
 namespace {
 
 // Settles every converted argument, then applies f's length checks in order.
-bool settle_and_check(const Call& call, const Function& f, Array* in) {
+bool settle_and_check(const Call& call, const Function& f, Array* in, const char* shown) {
     for (int i = 0; i < f.nparams(); ++i)
-        if (!in[i].settle(call, f.params[i])) return argument_note("checking", f.params[i], f.name);
+        if (!in[i].settle(call, f.params[i])) return argument_note("checking", f.params[i], shown);
     for (int c = 0; c < max_params && f.checks[c].arg >= 0; ++c) {
         const Check& check = f.checks[c];
         const Py_ssize_t n = in[check.arg].size();
         if (check.at_least ? n < check.length : n != check.length) {
             length_error(f, c);
-            return argument_note("checking", f.params[check.arg], f.name);
+            return argument_note("checking", f.params[check.arg], shown);
         }
     }
     return true;
@@ -82,18 +82,20 @@ void run_kernel(const Function& f, const Array* in, Array& out) {
 
 }  // namespace
 
-bool run_body(Call& call, const Function& f, PyObject* const* args, Array& out, double* scratch) {
+bool run_body(Call& call, const Function& f, PyObject* const* args, Array& out, double* scratch,
+              const char* shown) {
+    if (!shown) shown = f.name;
     const int n = f.nparams();
     Arguments in(n);
     for (int i = 0; i < n; ++i)
         if (!convert(call, args[i], in[i]))
-            return argument_note("converting", f.params[i], f.name, in[i].refused_ndim() >= 2);
+            return argument_note("converting", f.params[i], shown, in[i].refused_ndim() >= 2);
     if (f.allocate_first && !allocate(call, f.result, out, scratch)) return false;
-    if (!settle_and_check(call, f, in.begin())) return false;
+    if (!settle_and_check(call, f, in.begin(), shown)) return false;
     if (!f.allocate_first) {
         const unsigned epoch = call.epoch();
         if (!allocate(call, f.result, out, scratch)) return false;
-        if (call.epoch() != epoch && !settle_and_check(call, f, in.begin())) return false;
+        if (call.epoch() != epoch && !settle_and_check(call, f, in.begin(), shown)) return false;
     }
     if (!out.settle(call, "the result of np.empty")) return false;
     run_kernel(f, in.begin(), out);
@@ -102,11 +104,29 @@ bool run_body(Call& call, const Function& f, PyObject* const* args, Array& out, 
 
 namespace {
 
-PyObject* kernel_call(PyObject* module, const Function& f, PyObject* const* args) {
-    Call call(module);
+PyObject* kernel_call(Call& call, const Function& f, PyObject* const* args) {
     Array out;
     if (!run_body(call, f, args, out)) return nullptr;
     return finish(call, out);
+}
+
+// Before any Python code of the call runs: the memory of every array
+// argument made safe (owners.h); an input whose memory has an untrusted
+// owner is replaced in `args` by a copy.
+bool protect(Call& call, const Function& f, PyObject** args) {
+    for (int i = 0; i < f.nparams(); ++i) {
+        if (i != f.written) {
+            if (!call.pins.input(args[i])) return argument_note("converting", f.params[i], f.name);
+            continue;
+        }
+        PyObject* out = args[i];
+        const bool pair = PyTuple_CheckExact(out);
+        const Py_ssize_t n = pair ? PyTuple_GET_SIZE(out) : 1;
+        for (Py_ssize_t k = 0; k < n; ++k)
+            if (!call.pins.output(pair ? PyTuple_GET_ITEM(out, k) : out))
+                return argument_note("checking", f.params[i], f.name);
+    }
+    return true;
 }
 
 }  // namespace
@@ -116,7 +136,9 @@ PyObject* call(int index, PyObject* module, PyObject* const* args, Py_ssize_t na
     const Function& f = state.def->functions[index];
     PyObject* bound[max_params];
     if (!bind(f, index, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
-    return f.impl ? f.impl(module, f, bound) : kernel_call(module, f, bound);
+    Call c(module);
+    if (!protect(c, f, bound)) return nullptr;
+    return f.impl ? f.impl(c, f, bound) : kernel_call(c, f, bound);
 }
 
 }  // namespace frame

@@ -56,11 +56,11 @@ PyObject* euler_sum(PyObject* x_arr, double dt, const double* dx, Py_ssize_t n) 
 
 // x_arr, which derivatives checked, is still a float64 vector of length n
 // whose memory is held: dt's conversion may have run Python code.
-bool still_vector(PyObject* x_arr, Py_ssize_t n) {
+bool still_vector(const Call& call, PyObject* x_arr, Py_ssize_t n) {
     if (!PyArray_Check(x_arr)) return true;  // a caller's np gave another buffer: NumPy's sum
     PyArrayObject* a = as_array(x_arr);
     return PyArray_NDIM(a) == 1 && PyArray_DIM(a, 0) == n && PyArray_TYPE(a) == NPY_DOUBLE &&
-           memory_held(a);
+           call.memory_held(a);
 }
 
 PyObject* numpy_euler_sum(PyObject* x_arr, PyObject* dt, PyObject* dx) {
@@ -81,7 +81,7 @@ PyObject* own_euler_step(Call& call, const Function& f, const Function& derivati
                          PyObject* x_arr, PyObject* const* argv, PyObject* dt_arg) {
     double dx[max_states];
     Array out;
-    if (!run_body(call, derivatives, argv, out, dx)) return nullptr;
+    if (!run_body(call, derivatives, argv, out, dx, f.name)) return nullptr;
     Ref dx_arr;
     if (out.object()) {
         dx_arr = Ref::steal(finish(call, out));
@@ -92,7 +92,7 @@ PyObject* own_euler_step(Call& call, const Function& f, const Function& derivati
     const Py_ssize_t n = derivatives.result;
     // Converting a float runs no Python code; a caller's np.asarray or
     // another dt may have changed x.
-    if ((dx_arr || !PyFloat_CheckExact(dt_arg)) && !still_vector(x_arr, n))
+    if ((dx_arr || !PyFloat_CheckExact(dt_arg)) && !still_vector(call, x_arr, n))
         return changed_error("x"), argument_note("converting", "dt", f.name), nullptr;
     if (!dx_arr) {
         if (PyObject* sum = euler_sum(x_arr, PyFloat_AS_DOUBLE(dt.get()), dx, n)) return sum;
@@ -107,9 +107,9 @@ PyObject* own_euler_step(Call& call, const Function& f, const Function& derivati
 
 }  // namespace
 
-PyObject* euler_step_impl(PyObject* module, const Function& f, PyObject* const* args) {
+PyObject* euler_step_impl(Call& call, const Function& f, PyObject* const* args) {
+    PyObject* module = call.module;
     const int n = f.nparams();
-    Call call(module);
     Ref x_arr = contiguous(call, args[0]);
     if (!x_arr) return argument_note("converting", "x", f.name), nullptr;
     Ref derivatives = global(module, state.names.derivatives);

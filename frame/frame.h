@@ -44,8 +44,10 @@ constexpr Check exact(int arg, Py_ssize_t length, const char* prefix = nullptr) 
 constexpr Check at_least(int arg, Py_ssize_t length) { return {arg, length, true, nullptr}; }
 
 struct Function;
-// A function body; `args` holds one borrowed reference per parameter.
-using Impl = PyObject* (*)(PyObject* module, const Function& f, PyObject* const* args);
+class Call;
+// A function body; `args` holds one borrowed reference per parameter, with
+// the memory of every array among them made safe (owners.h).
+using Impl = PyObject* (*)(Call& call, const Function& f, PyObject* const* args);
 
 struct Function {
     const char* name = nullptr;
@@ -60,6 +62,9 @@ struct Function {
     // A body of its own; a function without one converts every argument,
     // applies the checks and runs the kernel into a fresh result.
     Impl impl = nullptr;
+    // The parameter that takes arrays to write into (an array, or a tuple
+    // of arrays): their memory is pinned, never copied; -1: none.
+    int written = -1;
 
     constexpr int nparams() const {
         int n = 0;
@@ -112,7 +117,7 @@ void derivatives_of(const double* x, const double* u, const double* const* p, do
 // The explicit Euler step over a derivatives function: the same parameters
 // followed by `dt`; it calls the module attribute `derivatives` as found at
 // call time and returns x + dt*dx.
-PyObject* euler_step_impl(PyObject* module, const Function& f, PyObject* const* args);
+PyObject* euler_step_impl(Call& call, const Function& f, PyObject* const* args);
 
 // outputs(x, u, <params>) or derivatives(x, u, <params>): x and u of their
 // exact lengths, then each parameter vector the kernel reads, at least as

@@ -158,6 +158,18 @@ bool import_numpy_api() {
     return false;
 }
 
+// module.attribute as a type, or null (with no exception set) when either
+// is missing.
+PyTypeObject* type_of(const char* module, const char* attribute) {
+    Ref m = Ref::steal(PyImport_ImportModule(module));
+    Ref t = m ? Ref::steal(PyObject_GetAttrString(m.get(), attribute)) : Ref();
+    if (!t || !PyType_Check(t.get())) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return reinterpret_cast<PyTypeObject*>(t.release());
+}
+
 int function_index(const char* name) {
     const auto functions = state.def->functions;
     for (size_t i = 0; i < functions.size(); ++i)
@@ -204,6 +216,8 @@ int execute(PyObject* module) {
     if (!numpy || PyModule_AddObjectRef(module, "np", numpy.get()) < 0) return -1;
     if (!import_numpy_api() || !intern_names() || !bind_attributes(module)) return -1;
     Py_XSETREF(state.numpy, numpy.release());
+    if (!state.mmap_type) state.mmap_type = type_of("mmap", "mmap");
+    if (!state.array_type) state.array_type = type_of("array", "array");
     if (state.def->exec && !state.def->exec(module)) return -1;
     state.executed_for = module;
     return 0;

@@ -12,8 +12,9 @@ inline constexpr Py_ssize_t max_result = 64;
 
 // Converts every argument of f, checks the lengths, allocates the result
 // (into `scratch` where nothing could observe it, when given) and runs the
-// kernel.
+// kernel. Error notes name the function `shown` (f itself when null): the
+// Euler step runs the body of derivatives as its own.
 bool run_body(Call& call, const Function& f, PyObject* const* args, Array& out,
-              double* scratch = nullptr);
+              double* scratch = nullptr, const char* shown = nullptr);
 
 }  // namespace frame

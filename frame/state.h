@@ -28,6 +28,10 @@ struct State {
     PyObject* module = nullptr;        // the one module object of this process
     PyObject* executed_for = nullptr;  // the module object execution completed for
     PyObject* numpy = nullptr;         // the numpy module bound as `np` at import
+    // mmap.mmap and array.array: owners whose memory a buffer export pins
+    // (owners.h); null when their module could not be imported.
+    PyTypeObject* mmap_type = nullptr;
+    PyTypeObject* array_type = nullptr;
     PyObject* functions[max_functions] = {};
     PyObject* params[max_functions][max_params] = {};  // interned parameter names
     Names names{};

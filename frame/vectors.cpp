@@ -24,22 +24,6 @@ bool is_double_format(const char* format) {
     return std::strcmp(format, "d") == 0;
 }
 
-// The bytes an array's elements span.
-bool span_of(PyArrayObject* a, uintptr_t& lo, uintptr_t& hi) {
-    lo = hi = reinterpret_cast<uintptr_t>(PyArray_BYTES(a));
-    for (int d = 0; d < PyArray_NDIM(a); ++d) {
-        const npy_intp n = PyArray_DIM(a, d);
-        if (n == 0) return false;
-        const npy_intp reach = PyArray_STRIDE(a, d) * (n - 1);
-        if (reach < 0)
-            lo -= static_cast<uintptr_t>(-reach);
-        else
-            hi += static_cast<uintptr_t>(reach);
-    }
-    hi += static_cast<uintptr_t>(PyArray_ITEMSIZE(a));
-    return true;
-}
-
 // np.<function>(arg, dtype=np.float64), with `np` the module attribute.
 Ref call_numpy(PyObject* module, PyObject* function, PyObject* arg) {
     Ref np = global(module, state.names.np);
@@ -67,39 +51,27 @@ struct Buffer {
 
 // 1 when np.ascontiguousarray(arg, dtype=np.float64) would return arg
 // itself and `np` is the numpy module bound at import, so arg is used in
-// place; 0 when it is converted; -1 when the look-up of `np` raised.
+// place; 0 when it is converted; -1 when the look-up of `np` raised. `np`
+// is looked up first: the look-up may run Python code (a key of the
+// module's dictionary comparing itself) that changes arg.
 int in_place(Call& call, PyObject* arg, int min_ndim, int max_ndim) {
-    return is_ready(arg, min_ndim, max_ndim) ? call.numpy_is_original() : 0;
+    const int original = call.numpy_is_original();
+    if (original <= 0) return original;
+    return is_ready(arg, min_ndim, max_ndim);
 }
 
-// np.ascontiguousarray(arg, dtype=np.float64) at the Python level.
+// np.ascontiguousarray(arg, dtype=np.float64) at the Python level; memory
+// the result borrows is made safe before any other Python code runs.
 Ref converted(Call& call, PyObject* arg) {
     Ref result = call_numpy(call.module, state.names.ascontiguousarray, arg);
     call.python_ran();
-    return result;
+    if (!result) return result;
+    PyObject* kept = result.get();
+    if (!call.pins.input(kept)) return Ref();
+    return kept == result.get() ? std::move(result) : Ref::borrow(kept);
 }
 
 }  // namespace
-
-bool bases_span(PyArrayObject* a) {
-    if (PyArray_SIZE(a) == 0) return true;
-    uintptr_t lo, hi;
-    span_of(a, lo, hi);
-    PyObject* base = PyArray_BASE(a);
-    while (base) {
-        if (PyArray_Check(base)) {
-            uintptr_t base_lo, base_hi;
-            if (!span_of(as_array(base), base_lo, base_hi) || lo < base_lo || hi > base_hi)
-                return false;
-            base = PyArray_BASE(as_array(base));
-        } else if (PyMemoryView_Check(base)) {
-            base = PyMemoryView_GET_BUFFER(base)->obj;
-        } else {
-            break;
-        }
-    }
-    return true;
-}
 
 int Call::look_up_numpy() {
     ++epoch_;  // a key of the module's dictionary may compare itself in Python
@@ -132,16 +104,20 @@ bool Array::hold_other(Call& call, Ref obj, int min_ndim, int max_ndim) {
     min_ndim_ = static_cast<signed char>(min_ndim);
     max_ndim_ = static_cast<signed char>(max_ndim);
     PyObject* o = obj.get();
-    if (!PyArray_Check(o)) call.python_ran();  // a Python class's __buffer__
+    // An object that is not an array, or an array subclass with a __buffer__
+    // of its own: the buffer it exports is what counts (and taking it may
+    // run Python code).
+    const bool own_buffer = PyArray_Check(o) && exports_as_numpy(o);
+    if (!own_buffer) call.python_ran();
     Buffer buffer;
     if (!buffer.get(o) || !take_shape(buffer.view)) return false;
-    if (PyArray_Check(o) && is_aligned(data_)) {
+    if (own_buffer && is_aligned(data_)) {
         obj_ = std::move(obj);
         read(call);
         return true;
     }
-    // Not an ndarray, or misaligned: the kernels read an aligned copy of our
-    // own, taken before any other Python code can run.
+    // Exported by other code, or misaligned: the kernels read an aligned copy
+    // of our own, taken before any other Python code can run.
     npy_intp dims[3];
     for (int d = 0; d < ndim_; ++d) dims[d] = shape_[d];
     obj_ = Ref::steal(PyArray_SimpleNew(ndim_, dims, NPY_DOUBLE));
@@ -154,7 +130,8 @@ bool Array::hold_other(Call& call, Ref obj, int min_ndim, int max_ndim) {
 bool Array::hold_result(Call& call, Ref obj, Py_ssize_t n) {
     result_ = true;
     PyObject* o = obj.get();
-    if (!PyArray_Check(o)) call.python_ran();
+    const bool own_buffer = PyArray_Check(o) && exports_as_numpy(o);
+    if (!own_buffer) call.python_ran();
     view_ = static_cast<Py_buffer*>(PyMem_Malloc(sizeof(Py_buffer)));
     if (!view_) {
         PyErr_NoMemory();
@@ -168,8 +145,9 @@ bool Array::hold_result(Call& call, Ref obj, Py_ssize_t n) {
     if (!take_shape(*view_)) return false;
     if (shape_[0] != n) return empty_length_error(n, shape_[0]);
     obj_ = std::move(obj);
-    if (PyArray_Check(o)) {
+    if (own_buffer) {
         release_view();  // its data and shape are read again in settle()
+        if (!call.pins.output(o)) return false;
         read(call);
     } else {
         settled_ = true;  // the exporter keeps the memory while the view is held
@@ -200,7 +178,7 @@ bool Array::settle_again(const Call& call, const char* name) {
     const int min_ndim = result_ ? 1 : min_ndim_, max_ndim = result_ ? 1 : max_ndim_;
     const Py_ssize_t n = shape_[0];
     if (!is_usable(a, min_ndim, max_ndim, result_) || (result_ && !PyArray_ISWRITEABLE(a)) ||
-        !memory_held(a) || (result_ && PyArray_DIM(a, 0) != n))
+        !call.memory_held(a) || (result_ && PyArray_DIM(a, 0) != n))
         return changed_error(name);
     read(call);
     return true;

@@ -2,19 +2,23 @@
 // into them.
 //
 // Python code can run in the middle of a call: an argument's __array__,
-// __float__, __index__ or __buffer__, or a function of a caller's `np`. It
-// may change an argument converted earlier: ndarray.resize(refcheck=False)
-// and ndarray.__setstate__ replace an array's memory, shape and dtype even
-// while a buffer export of it is held, and free the memory of every view
-// into it. So a holder keeps the converted object and reads its data
-// pointer and shape only in settle(), which a call runs after its last
-// Python code, right before the kernel; settle() fails with a ValueError
-// when the object is no longer an array the kernel may read.
+// __float__, __index__ or __buffer__, a function of a caller's `np`, or a
+// key of the module's dictionary that compares itself with a name looked
+// up. It may change an argument converted earlier:
+// ndarray.resize(refcheck=False) and ndarray.__setstate__ replace an
+// array's memory, shape and dtype even while a buffer export of it is
+// held, and free the memory of every view into it. So a holder keeps the
+// converted object and reads its data pointer and shape only in settle(),
+// which a call runs after its last Python code, right before the kernel;
+// settle() fails with a ValueError when the object is no longer an array
+// the kernel may read. Memory that an array does not own is kept by the
+// call's pins (owners.h).
 #pragma once
 
 #include <cstdint>
 
 #include "numpy_api.h"
+#include "owners.h"
 #include "ref.h"
 
 namespace frame {
@@ -39,19 +43,24 @@ inline bool is_ready(PyObject* arg, int min_ndim = 1, int max_ndim = 1) {
     return PyArray_CheckExact(arg) && is_usable(as_array(arg), min_ndim, max_ndim);
 }
 
-// False when the memory of `a` may have been freed under it: a view whose
-// base array (or the array behind a memoryview base) no longer spans it.
-// Any other base keeps its memory while it is exported.
-bool bases_span(PyArrayObject* a);
-inline bool memory_held(PyArrayObject* a) { return !PyArray_BASE(a) || bases_span(a); }
+// True when the type exports an ndarray's buffer as NumPy does (no Python
+// __buffer__ of a subclass's own).
+inline bool exports_as_numpy(PyObject* o) {
+    const PyBufferProcs* mine = Py_TYPE(o)->tp_as_buffer;
+    return mine && mine->bf_getbuffer == PyArray_Type.tp_as_buffer->bf_getbuffer;
+}
 
 // One call's view of the module. Whether `np` is still the numpy module is
 // looked up once and forgotten whenever Python code may have run; epoch()
-// counts the places where Python code may have run.
+// counts the places where Python code may have run. The pins keep what the
+// call's arrays borrow their memory from until the call returns.
 class Call {
 public:
     explicit Call(PyObject* module) : module(module) {}
     PyObject* const module;
+    Pins pins;
+
+    bool memory_held(PyArrayObject* a) const { return pins.held(a); }
 
     // 1: `np` is the numpy module bound at import; 0: it is not; -1: the
     // look-up raised.
@@ -114,7 +123,8 @@ public:
     // fails with a ValueError naming `name` when it is no longer an array
     // the kernel may read.
     bool settle(const Call& call, const char* name) {
-        if (settled_ || (call.epoch() == epoch_ && memory_held(as_array(obj_.get())))) return true;
+        if (settled_ || (call.epoch() == epoch_ && call.memory_held(as_array(obj_.get()))))
+            return true;
         return settle_again(call, name);
     }
 

@@ -13,6 +13,7 @@
 // and shapes read, and the caller's out= arrays checked. From there to the
 // end of the run no Python code runs.
 #include <algorithm>
+#include <cfenv>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -67,40 +68,59 @@ Loop double_loop(PyObject* numpy, const char* name) {
     return {};
 }
 
+// The import fails without them: a run would differ from the loop.
 bool find_loops(PyObject*) {
     multiply_loop = double_loop(frame::state.numpy, "multiply");
     add_loop = double_loop(frame::state.numpy, "add");
-    return true;
+    if (multiply_loop.fn && add_loop.fn) return true;
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_ImportError,
+                        "tarnlet._runs needs NumPy's float64 inner loops of multiply and add, "
+                        "which this NumPy does not provide");
+    return false;
+}
+
+// NumPy's floating-point error flags (as np.seterrcall reports them).
+constexpr int fpe_divide = 1, fpe_over = 2, fpe_under = 4, fpe_invalid = 8;
+
+int numpy_flags(int raised) {
+    return (raised & FE_DIVBYZERO ? fpe_divide : 0) | (raised & FE_OVERFLOW ? fpe_over : 0) |
+           (raised & FE_UNDERFLOW ? fpe_under : 0) | (raised & FE_INVALID ? fpe_invalid : 0);
 }
 
 // x + dt*dx of one state as euler_step forms it with NumPy: dt*dx (the
-// float first), then x plus that product. Where two NaNs meet, the sign
-// and payload of the result depend on the order in which NumPy's compiled
-// loop hands them to the processor; so a row with a NaN in it is formed
-// again by NumPy's own loops, on fresh aligned memory as NumPy's are.
-void numpy_update(const double* x, double dt, const double* dx, npy_intp n, double* x_next) {
+// float first), then x plus that product, by NumPy's own inner loops, on
+// fresh aligned memory as NumPy's are. Where two NaNs meet, the sign and
+// payload of the result depend on the order in which NumPy's compiled loop
+// hands them to the processor. Returns the floating-point exceptions the two
+// loops raised, which NumPy would report.
+int numpy_update(const double* x, double dt, const double* dx, npy_intp n, double* x_next) {
     alignas(64) double xa[max_width], p[max_width], s[max_width];
     std::memcpy(xa, x, n * sizeof(double));
     char* product_args[] = {reinterpret_cast<char*>(&dt),
                             reinterpret_cast<char*>(const_cast<double*>(dx)),
                             reinterpret_cast<char*>(p)};
     const npy_intp scalar_first[] = {0, sizeof(double), sizeof(double)};
-    multiply_loop.fn(product_args, &n, scalar_first, multiply_loop.data);
     char* sum_args[] = {reinterpret_cast<char*>(xa), reinterpret_cast<char*>(p),
                         reinterpret_cast<char*>(s)};
     const npy_intp contiguous[] = {sizeof(double), sizeof(double), sizeof(double)};
+    std::feclearexcept(FE_ALL_EXCEPT);
+    multiply_loop.fn(product_args, &n, scalar_first, multiply_loop.data);
     add_loop.fn(sum_args, &n, contiguous, add_loop.data);
+    const int raised = std::fetestexcept(FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID);
     std::memcpy(x_next, s, n * sizeof(double));
+    return numpy_flags(raised);
 }
 
-// One step of a state-space block (step.h), with a row that came out with a
-// NaN formed again as NumPy forms it.
+// One step of a state-space block (step.h), with a row that is not quiet
+// formed again as NumPy forms it; `fpe` gathers the exceptions NumPy would
+// have reported.
 template <class B>
 inline void step(const double* x, const double* u, const double* const* p, double dt, double* y,
-                 double* x_next) {
+                 double* x_next, int& fpe) {
     double dx[B::NSTATES];
-    if (blocks::step<B>(x, u, p, dt, y, dx, x_next) && multiply_loop.fn && add_loop.fn) [[unlikely]]
-        numpy_update(x, dt, dx, B::NSTATES, x_next);
+    if (!blocks::step<B>(x, u, p, dt, y, dx, x_next)) [[unlikely]]
+        fpe |= numpy_update(x, dt, dx, B::NSTATES, x_next);
 }
 
 // ---- what a run keeps -----------------------------------------------------
@@ -117,6 +137,7 @@ struct Keep {
     bool all = true;               // every output index, in order
     double* states = nullptr;
     double* outputs = nullptr;
+    int fpe = 0;  // the floating-point exceptions of the run's Euler steps
 
     Py_ssize_t output_rows() const { return steps / every + (steps % every != 0); }
     Py_ssize_t state_rows() const { return last ? 1 : steps / every + 1; }
@@ -143,7 +164,7 @@ struct Ticker {
 // parameter vector i is p[i] + j * p_strides[i]; roll holds 2 * n states.
 template <class B>
 void run_series(const double* x0, Py_ssize_t n, const double* us, const double* const* p,
-                const Py_ssize_t* p_strides, double dt, double* roll, const Keep& k) {
+                const Py_ssize_t* p_strides, double dt, double* roll, Keep& k) {
     constexpr int N = B::NSTATES, NIN = B::NINPUTS, NOUT = B::NOUTPUTS;
     constexpr int NP = static_cast<int>(std::size(B::params));
     double ybuf[2][NOUT];
@@ -163,7 +184,7 @@ void run_series(const double* x0, Py_ssize_t n, const double* us, const double* 
             const double* pj[NP];
             for (int i = 0; i < NP; ++i) pj[i] = p[i] + j * p_strides[i];
             double* y = keep_y && k.all ? k.outputs + (out_row * n + j) * NOUT : ybuf[j & 1];
-            step<B>(x + j * N, in, pj, dt, y, x_next + j * N);
+            step<B>(x + j * N, in, pj, dt, y, x_next + j * N, k.fpe);
             if (keep_y && !k.all) k.pick(y, k.outputs + (out_row * n + j) * k.width);
             in = y;
         }
@@ -215,25 +236,8 @@ std::string shape_text(int ndim, const npy_intp* dims) {
     return s + (ndim == 1 ? ",)" : ")");
 }
 
-// Parses record (None or a tuple of ints), every (an int) and the states
-// option (a bool: only the last state) for outputs of length nout.
-bool parse_options(PyObject* record, PyObject* every, PyObject* last, int nout, Keep& k) {
-    if (!PyLong_CheckExact(every)) {
-        PyErr_SetString(PyExc_TypeError, "every must be an int");
-        return false;
-    }
-    k.every = PyLong_AsSsize_t(every);
-    if (k.every == -1 && PyErr_Occurred()) return false;
-    if (k.every < 1) {
-        PyErr_Format(PyExc_ValueError, "every must be at least 1, not %zd", k.every);
-        return false;
-    }
-    k.last = last == Py_True;
-    if (record == Py_None) {
-        k.width = nout;
-        for (int i = 0; i < nout; ++i) k.record[i] = i;
-        return true;
-    }
+// record: a tuple of distinct output indices (ints) below nout.
+bool parse_record(PyObject* record, int nout, Keep& k) {
     if (!PyTuple_CheckExact(record)) {
         PyErr_SetString(PyExc_TypeError, "record must be None or a tuple of ints");
         return false;
@@ -270,6 +274,38 @@ bool parse_options(PyObject* record, PyObject* every, PyObject* last, int nout, 
     return true;
 }
 
+// Parses record (None or a tuple of ints, f's parameter at `at`), every
+// (an int, at `at + 1`) and the states option (a bool: only the last state)
+// for outputs of length nout; an error names the option.
+bool parse_options(const frame::Function& f, int at, PyObject* record, PyObject* every,
+                   PyObject* last, int nout, Keep& k) {
+    const char* every_name = f.params[at + 1];
+    if (!PyLong_CheckExact(every)) {
+        PyErr_SetString(PyExc_TypeError, "every must be an int");
+        return frame::argument_note("checking", every_name, f.name);
+    }
+    k.every = PyLong_AsSsize_t(every);
+    if (k.every == -1 && PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_OverflowError, "every is too large: %R", every);
+        }
+        return frame::argument_note("checking", every_name, f.name);
+    }
+    if (k.every < 1) {
+        PyErr_Format(PyExc_ValueError, "every must be at least 1, not %zd", k.every);
+        return frame::argument_note("checking", every_name, f.name);
+    }
+    k.last = last == Py_True;
+    if (record == Py_None) {
+        k.width = nout;
+        for (int i = 0; i < nout; ++i) k.record[i] = i;
+        return true;
+    }
+    if (!parse_record(record, nout, k)) return frame::argument_note("checking", f.params[at], f.name);
+    return true;
+}
+
 // rows * cols * ... doubles, or MemoryError when that many cannot exist.
 bool count_elements(int ndim, const npy_intp* dims) {
     npy_intp total = 1;
@@ -299,7 +335,7 @@ struct Result {
     Ref array;
     double* data = nullptr;
 
-    bool make(PyObject* out, const char* what, int ndim, const npy_intp* dims,
+    bool make(const Call& call, PyObject* out, const char* what, int ndim, const npy_intp* dims,
               const Array* const* inputs, int ninputs, const Result* other) {
         if (!count_elements(ndim, dims)) return false;
         if (!out) {
@@ -310,7 +346,7 @@ struct Result {
         }
         auto* a = frame::as_array(out);
         bool fits =
-            frame::is_usable(a, ndim, ndim) && PyArray_ISWRITEABLE(a) && frame::memory_held(a);
+            frame::is_usable(a, ndim, ndim) && PyArray_ISWRITEABLE(a) && call.memory_held(a);
         for (int d = 0; fits && d < ndim; ++d) fits = PyArray_DIM(a, d) == dims[d];
         if (!fits) {
             const std::string shape = shape_text(ndim, dims);
@@ -356,6 +392,12 @@ bool unpack_out(PyObject* out, PyObject*& outputs) {
     }
     outputs = out;
     return true;
+}
+
+// An error about the out= arrays, with the note naming `out`.
+PyObject* out_note(const frame::Function& f) {
+    frame::argument_note("checking", f.params[f.written], f.name);
+    return nullptr;
 }
 
 bool convert(Call& call, const frame::Function& f, PyObject* const* args, int i, Array& a,
@@ -406,10 +448,9 @@ bool check_block(const Call& call, const frame::Function& f, Array* a) {
 
 // block_run(x0, u, *params, dt, record, every, out, last) -> (states, outputs)
 template <class B>
-PyObject* block_run(PyObject* module, const frame::Function& f, PyObject* const* args) {
+PyObject* block_run(Call& call, const frame::Function& f, PyObject* const* args) {
     constexpr int np = static_cast<int>(std::size(B::params));
     constexpr int n_arrays = 2 + np;
-    Call call(module);
     Array a[n_arrays];
     for (int i = 0; i < n_arrays; ++i)
         if (!convert(call, f, args, i, a[i], i == 1 ? 2 : 1, i == 1 ? 2 : 1)) return nullptr;
@@ -419,10 +460,10 @@ PyObject* block_run(PyObject* module, const frame::Function& f, PyObject* const*
     Keep k;
     PyObject *states_out, *outputs_out;
     if (!float_of(call, f, args[n_arrays], n_arrays, dt) ||
-        !parse_options(args[n_arrays + 1], args[n_arrays + 2], args[n_arrays + 4], B::NOUTPUTS,
-                       k) ||
-        !unpack_out(args[n_arrays + 3], states_out, outputs_out))
+        !parse_options(f, n_arrays + 1, args[n_arrays + 1], args[n_arrays + 2],
+                       args[n_arrays + 4], B::NOUTPUTS, k))
         return nullptr;
+    if (!unpack_out(args[n_arrays + 3], states_out, outputs_out)) return out_note(f);
     if (call.epoch() != epoch && !check_block<B>(call, f, a)) return nullptr;
 
     k.steps = a[1].rows();
@@ -431,9 +472,9 @@ PyObject* block_run(PyObject* module, const frame::Function& f, PyObject* const*
     const npy_intp state_dims[] = {k.state_rows(), B::NSTATES};
     const npy_intp output_dims[] = {k.output_rows(), k.width};
     Result states, outputs;
-    if (!states.make(states_out, "out[0]", 2, state_dims, inputs, n_arrays, nullptr) ||
-        !outputs.make(outputs_out, "out[1]", 2, output_dims, inputs, n_arrays, &states))
-        return nullptr;
+    if (!states.make(call, states_out, "out[0]", 2, state_dims, inputs, n_arrays, nullptr) ||
+        !outputs.make(call, outputs_out, "out[1]", 2, output_dims, inputs, n_arrays, &states))
+        return out_note(f);
     k.states = states.data;
     k.outputs = outputs.data;
     const double* p[np];
@@ -443,7 +484,7 @@ PyObject* block_run(PyObject* module, const frame::Function& f, PyObject* const*
     Py_BEGIN_ALLOW_THREADS
         run_series<B>(a[0].data(), 1, a[1].data(), p, shared, dt, roll, k);
     Py_END_ALLOW_THREADS
-    return PyTuple_Pack(2, states.array.get(), outputs.array.get());
+    return Py_BuildValue("OOi", states.array.get(), outputs.array.get(), k.fpe);
 }
 
 // ---- a chain of storages ------------------------------------------------------
@@ -465,10 +506,9 @@ bool check_chain(const Call& call, const frame::Function& f, Array* a) {
 
 // sewer_chain_run(x0, u, pars, spar, dt, record, every, out, last): n
 // storages in series, x0 one row per storage, spar one row or one per storage.
-PyObject* sewer_chain_run(PyObject* module, const frame::Function& f, PyObject* const* args) {
+PyObject* sewer_chain_run(Call& call, const frame::Function& f, PyObject* const* args) {
     using B = sewer::Block;
     constexpr int N = B::NSTATES;
-    Call call(module);
     Array a[4];
     if (!convert(call, f, args, 0, a[0], 2, 2) || !convert(call, f, args, 1, a[1], 2, 2) ||
         !convert(call, f, args, 2, a[2], 1, 1) || !convert(call, f, args, 3, a[3], 1, 2) ||
@@ -479,9 +519,9 @@ PyObject* sewer_chain_run(PyObject* module, const frame::Function& f, PyObject* 
     Keep k;
     PyObject *states_out, *outputs_out;
     if (!float_of(call, f, args[4], 4, dt) ||
-        !parse_options(args[5], args[6], args[8], B::NOUTPUTS, k) ||
-        !unpack_out(args[7], states_out, outputs_out))
+        !parse_options(f, 5, args[5], args[6], args[8], B::NOUTPUTS, k))
         return nullptr;
+    if (!unpack_out(args[7], states_out, outputs_out)) return out_note(f);
     if (call.epoch() != epoch && !check_chain(call, f, a)) return nullptr;
 
     const Py_ssize_t n = a[0].rows();
@@ -490,11 +530,11 @@ PyObject* sewer_chain_run(PyObject* module, const frame::Function& f, PyObject* 
     const npy_intp state_dims[] = {k.state_rows(), n, N};
     const npy_intp output_dims[] = {k.output_rows(), n, k.width};
     Result states, outputs, roll;
-    if (!states.make(states_out, "out[0]", 3, state_dims, inputs, 4, nullptr) ||
-        !outputs.make(outputs_out, "out[1]", 3, output_dims, inputs, 4, &states))
-        return nullptr;
+    if (!states.make(call, states_out, "out[0]", 3, state_dims, inputs, 4, nullptr) ||
+        !outputs.make(call, outputs_out, "out[1]", 3, output_dims, inputs, 4, &states))
+        return out_note(f);
     const npy_intp roll_dims[] = {2, n, N};
-    if ((k.every > 1 || k.last) && !roll.make(nullptr, "", 3, roll_dims, inputs, 0, nullptr))
+    if ((k.every > 1 || k.last) && !roll.make(call, nullptr, "", 3, roll_dims, inputs, 0, nullptr))
         return nullptr;
     k.states = states.data;
     k.outputs = outputs.data;
@@ -503,7 +543,7 @@ PyObject* sewer_chain_run(PyObject* module, const frame::Function& f, PyObject* 
     Py_BEGIN_ALLOW_THREADS
         run_series<B>(a[0].data(), n, a[1].data(), p, strides, dt, roll.data, k);
     Py_END_ALLOW_THREADS
-    return PyTuple_Pack(2, states.array.get(), outputs.array.get());
+    return Py_BuildValue("OOi", states.array.get(), outputs.array.get(), k.fpe);
 }
 
 // ---- a stream block over a series ---------------------------------------------
@@ -535,18 +575,17 @@ bool check_stream(const Call& call, const frame::Function& f, Array* a, Py_ssize
 
 // stream_run(*inputs, record, every, out) -> outputs
 template <class B>
-PyObject* stream_run(PyObject* module, const frame::Function& f, PyObject* const* args) {
+PyObject* stream_run(Call& call, const frame::Function& f, PyObject* const* args) {
     constexpr int NIN = static_cast<int>(std::size(B::inputs));
-    Call call(module);
     Array a[NIN];
     for (int i = 0; i < NIN; ++i)
         if (!convert(call, f, args, i, a[i], 1, B::inputs[i].exact ? 2 : 1)) return nullptr;
     Keep k;
     PyObject* outputs_out;
     if (!check_stream<B>(call, f, a, k.steps) ||
-        !parse_options(args[NIN], args[NIN + 1], Py_False, B::NOUTPUTS, k) ||
-        !unpack_out(args[NIN + 2], outputs_out))
+        !parse_options(f, NIN, args[NIN], args[NIN + 1], Py_False, B::NOUTPUTS, k))
         return nullptr;
+    if (!unpack_out(args[NIN + 2], outputs_out)) return out_note(f);
     const Array* inputs[NIN];
     const double* data[NIN];
     Py_ssize_t strides[NIN];
@@ -557,7 +596,8 @@ PyObject* stream_run(PyObject* module, const frame::Function& f, PyObject* const
     }
     const npy_intp output_dims[] = {k.output_rows(), k.width};
     Result outputs;
-    if (!outputs.make(outputs_out, "out", 2, output_dims, inputs, NIN, nullptr)) return nullptr;
+    if (!outputs.make(call, outputs_out, "out", 2, output_dims, inputs, NIN, nullptr))
+        return out_note(f);
     k.outputs = outputs.data;
     Py_BEGIN_ALLOW_THREADS
         run_stream<B>(data, strides, k);
@@ -576,6 +616,7 @@ constexpr frame::Function block_function(const char* name) {
     f.params[i++] = "u";
     for (const frame::Param& p : B::params) f.params[i++] = p.name;
     for (const char* option : {"dt", "record", "every", "out", "last"}) f.params[i++] = option;
+    f.written = i - 2;
     f.impl = block_run<B>;
     return f;
 }
@@ -587,6 +628,7 @@ constexpr frame::Function stream_function(const char* name) {
     int i = 0;
     for (const frame::Input& in : B::inputs) f.params[i++] = in.name;
     for (const char* option : {"record", "every", "out"}) f.params[i++] = option;
+    f.written = i - 1;
     f.impl = stream_run<B>;
     return f;
 }
@@ -597,7 +639,8 @@ constexpr frame::Function functions[] = {
     block_function<loamtank::Block>("loamtank_run"),
     {.name = "sewer_chain_run",
      .params = {"x0", "u", "pars", "spar", "dt", "record", "every", "out", "last"},
-     .impl = sewer_chain_run},
+     .impl = sewer_chain_run,
+     .written = 7},
     stream_function<fractionation::Block>("fractionation_run"),
     stream_function<combiner::Block>("combiner_run"),
 };

@@ -49,6 +49,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from tarnlet import _runs
+from tarnlet._fpe import report_fpe
 from tarnlet._typing import Scalar
 
 __all__ = [
@@ -66,18 +67,42 @@ States = Literal["every", "last"]
 Pair = tuple[FloatArray, FloatArray]
 
 
-def _options(record: Record, every: SupportsIndex) -> tuple[tuple[int, ...] | None, int]:
+def _noted(error: Exception, option: str, function: str) -> Exception:
+    error.add_note(f"while checking argument {option!r} of tarnlet.runs.{function}()")
+    return error
+
+
+def _options(record: Record, every: SupportsIndex, function: str) -> tuple[tuple[int, ...] | None, int]:
     if record is not None:
-        if isinstance(record, (str, bytes)):
-            raise TypeError("record must be a sequence of output indices, not a string")
-        record = tuple(int(operator.index(i)) for i in record)
-    return record, int(operator.index(every))
+        try:
+            if isinstance(record, (str, bytes)):
+                raise TypeError("record must be a sequence of output indices, not a string")
+            items = tuple(record)
+            if any(isinstance(i, (bool, np.bool_)) for i in items):
+                raise TypeError("record holds booleans: it takes output indices (ints)")
+            record = tuple(int(operator.index(i)) for i in items)
+        except TypeError as e:
+            raise _noted(e, "record", function) from None
+    try:
+        if isinstance(every, (bool, np.bool_)):
+            raise TypeError("every must be an int, not a boolean")
+        k = int(operator.index(every))
+    except TypeError as e:
+        raise _noted(e, "every", function) from None
+    return record, k
 
 
-def _last(states: str) -> bool:
+def _last(states: str, function: str) -> bool:
     if states not in ("every", "last"):
-        raise ValueError(f"states must be 'every' or 'last', not {states!r}")
+        raise _noted(ValueError(f"states must be 'every' or 'last', not {states!r}"), "states", function)
     return states == "last"
+
+
+def _state_space(function: str, result: tuple[FloatArray, FloatArray, int]) -> Pair:
+    states, outputs, flags = result
+    if flags:
+        report_fpe(flags, f"tarnlet.runs.{function}()", stacklevel=4)
+    return states, outputs
 
 
 def _pair(out: Pair | None) -> Pair | None:
@@ -92,8 +117,9 @@ def sewer_run(x0: ArrayLike, u: ArrayLike, pars: ArrayLike, spar: ArrayLike, dt:
     Returns ``(states, outputs)``: by default of shapes ``(steps + 1, 24)``
     and ``(steps, 27)``.
     """
-    record, k = _options(record, every)
-    return _runs.sewer_run(x0, u, pars, spar, dt, record, k, _pair(out), _last(states))
+    record, k = _options(record, every, 'sewer_run')
+    last = _last(states, 'sewer_run')
+    return _state_space('sewer_run', _runs.sewer_run(x0, u, pars, spar, dt, record, k, _pair(out), last))
 
 
 def sedlift_run(x0: ArrayLike, u: ArrayLike, sspars: ArrayLike, dt: Scalar, *,
@@ -104,8 +130,9 @@ def sedlift_run(x0: ArrayLike, u: ArrayLike, sspars: ArrayLike, dt: Scalar, *,
     Returns ``(states, outputs)``: by default of shapes ``(steps + 1, 6)``
     and ``(steps, 13)``.
     """
-    record, k = _options(record, every)
-    return _runs.sedlift_run(x0, u, sspars, dt, record, k, _pair(out), _last(states))
+    record, k = _options(record, every, 'sedlift_run')
+    last = _last(states, 'sedlift_run')
+    return _state_space('sedlift_run', _runs.sedlift_run(x0, u, sspars, dt, record, k, _pair(out), last))
 
 
 def loamtank_run(x0: ArrayLike, u: ArrayLike, par: ArrayLike, dt: Scalar, *,
@@ -116,8 +143,9 @@ def loamtank_run(x0: ArrayLike, u: ArrayLike, par: ArrayLike, dt: Scalar, *,
     Returns ``(states, outputs)``: by default of shapes ``(steps + 1, 1)``
     and ``(steps, 4)``.
     """
-    record, k = _options(record, every)
-    return _runs.loamtank_run(x0, u, par, dt, record, k, _pair(out), _last(states))
+    record, k = _options(record, every, 'loamtank_run')
+    last = _last(states, 'loamtank_run')
+    return _state_space('loamtank_run', _runs.loamtank_run(x0, u, par, dt, record, k, _pair(out), last))
 
 
 def sewer_chain_run(x0: ArrayLike, u: ArrayLike, pars: ArrayLike, spar: ArrayLike, dt: Scalar,
@@ -132,8 +160,9 @@ def sewer_chain_run(x0: ArrayLike, u: ArrayLike, pars: ArrayLike, spar: ArrayLik
     ``(steps + 1, n, 24)`` and ``(steps, n, 27)``; ``record`` picks the same
     output indices of every storage.
     """
-    record, k = _options(record, every)
-    return _runs.sewer_chain_run(x0, u, pars, spar, dt, record, k, _pair(out), _last(states))
+    record, k = _options(record, every, 'sewer_chain_run')
+    last = _last(states, 'sewer_chain_run')
+    return _state_space('sewer_chain_run', _runs.sewer_chain_run(x0, u, pars, spar, dt, record, k, _pair(out), last))
 
 
 def fractionation_run(u: ArrayLike, pars: ArrayLike, fractions: ArrayLike, bg_values: ArrayLike,
@@ -144,7 +173,7 @@ def fractionation_run(u: ArrayLike, pars: ArrayLike, fractions: ArrayLike, bg_va
     Each result row is ``fractionation.compute(u[t], pars, fractions,
     bg_values)``; by default of shape ``(steps, 54)``.
     """
-    record, k = _options(record, every)
+    record, k = _options(record, every, 'fractionation_run')
     return _runs.fractionation_run(u, pars, fractions, bg_values, record, k, out)
 
 
@@ -156,5 +185,5 @@ def combiner_run(stream_a: ArrayLike, stream_b: ArrayLike, *, record: Record = N
     Each result row is ``combiner.combine(stream_a[t], stream_b[t])``; by
     default of shape ``(steps, 56)``.
     """
-    record, k = _options(record, every)
+    record, k = _options(record, every, 'combiner_run')
     return _runs.combiner_run(stream_a, stream_b, record, k, out)

@@ -4,27 +4,34 @@
 // Python here.
 #pragma once
 
+#include <cfloat>
 #include <cmath>
 
 namespace blocks {
 
 // x + dt*dx of one state: dt*dx rounded, then the sum rounded (no fused
-// multiply-add: the build turns contraction off). True when a NaN came out,
-// where the caller may form the row again with NumPy's own loops, whose
-// order of NaN operands decides the sign and payload of the result.
+// multiply-add: the build turns contraction off), as NumPy forms it. True
+// when the row is quiet: every sum finite (so x, dt, dx and every product
+// were finite: no overflow, no invalid operation) and every product exact
+// or out of the subnormal range (no underflow). A row that is not quiet
+// may have raised a floating-point exception, which NumPy reports, or hold
+// a NaN, whose sign and payload depend on the order in which NumPy's loops
+// hand two NaNs to the processor: the caller forms it again with NumPy.
 template <int N>
 inline bool euler_sum(const double* x, double dt, const double* dx, double* x_next) {
-    bool nan = false;
+    const bool exact = dt == 0;  // 0*dx is 0 for every finite dx
+    bool quiet = true;
     for (int i = 0; i < N; ++i) {
-        x_next[i] = x[i] + dt * dx[i];
-        nan |= std::isnan(x_next[i]);
+        const double p = dt * dx[i];
+        x_next[i] = x[i] + p;
+        quiet &= std::isfinite(x_next[i]) & (exact | (std::fabs(p) >= DBL_MIN) | (dx[i] == 0));
     }
-    return nan;
+    return quiet;
 }
 
 // One step: y = outputs(x), dx = derivatives(x), x_next = x + dt*dx. dx is
 // the caller's (NSTATES entries), left holding the derivatives. Returns
-// euler_sum's NaN flag.
+// euler_sum's flag: false when the row is to be formed again with NumPy.
 template <class B>
 inline bool step(const double* x, const double* u, const double* const* p, double dt, double* y,
                  double* dx, double* x_next) {

@@ -16,7 +16,7 @@ SPAR = np.array([10.0, 2.0, 0.5])
      "while checking argument 'spar' of tarnlet.brookvane.sewer.outputs()"),
     (lambda: sewer.euler_step(np.ones(23), np.ones(27), np.ones(25), SPAR, 0.1),
      "Expected x of length 24.",
-     "while checking argument 'x' of tarnlet.brookvane.sewer.derivatives()"),
+     "while checking argument 'x' of tarnlet.brookvane.sewer.euler_step()"),
     (lambda: combiner.combine(np.ones(56), "abc"),
      "could not convert string to float: 'abc'",
      "while converting argument 'stream_b' of tarnlet.sallowby.combiner.combine()"),
