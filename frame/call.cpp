@@ -35,7 +35,8 @@ namespace {
 
 // Settles every converted argument, then applies f's length checks in order.
 bool settle_and_check(const Call& call, const Function& f, Array* in, const char* shown) {
-    for (int i = 0; i < f.nparams(); ++i)
+    const int n = f.nparams();
+    for (int i = 0; i < n; ++i)
         if (!in[i].settle(call, f.params[i])) return argument_note("checking", f.params[i], shown);
     for (int c = 0; c < max_params && f.checks[c].arg >= 0; ++c) {
         const Check& check = f.checks[c];
@@ -73,7 +74,8 @@ private:
 // written through aligned scratch memory.
 void run_kernel(const Function& f, const Array* in, Array& out) {
     const double* data[max_params];
-    for (int i = 0; i < f.nparams(); ++i) data[i] = in[i].data();
+    const int n = f.nparams();
+    for (int i = 0; i < n; ++i) data[i] = in[i].data();
     if (is_aligned(out.data())) return f.kernel(data, out.data());
     double y[max_result];
     f.kernel(data, y);
@@ -110,19 +112,34 @@ PyObject* kernel_call(Call& call, const Function& f, PyObject* const* args) {
     return finish(call, out);
 }
 
+// An argument that may borrow memory the pins must look after: an array
+// whose chain of bases does not end in an exact array (which owns its
+// memory; held() checks such chains again), an array subclass, or a tuple
+// of out= arrays.
+inline bool may_borrow(PyObject* o) {
+    PyTypeObject* ndarray = &PyArray_Type;
+    if (Py_IS_TYPE(o, ndarray)) {
+        PyObject* base = PyArray_BASE(as_array(o));
+        while (base && Py_IS_TYPE(base, ndarray)) base = PyArray_BASE(as_array(base));
+        return base != nullptr;
+    }
+    return !PyFloat_CheckExact(o) && (PyArray_Check(o) || PyTuple_CheckExact(o));
+}
+
 // Before any Python code of the call runs: the memory of every array
 // argument made safe (owners.h); an input whose memory has an untrusted
 // owner is replaced in `args` by a copy.
-bool protect(Call& call, const Function& f, PyObject** args) {
-    for (int i = 0; i < f.nparams(); ++i) {
+bool protect(Call& call, const Function& f, PyObject** args, int n) {
+    for (int i = 0; i < n; ++i) {
+        if (!may_borrow(args[i])) continue;
         if (i != f.written) {
             if (!call.pins.input(args[i])) return argument_note("converting", f.params[i], f.name);
             continue;
         }
         PyObject* out = args[i];
         const bool pair = PyTuple_CheckExact(out);
-        const Py_ssize_t n = pair ? PyTuple_GET_SIZE(out) : 1;
-        for (Py_ssize_t k = 0; k < n; ++k)
+        const Py_ssize_t k_end = pair ? PyTuple_GET_SIZE(out) : 1;
+        for (Py_ssize_t k = 0; k < k_end; ++k)
             if (!call.pins.output(pair ? PyTuple_GET_ITEM(out, k) : out))
                 return argument_note("checking", f.params[i], f.name);
     }
@@ -137,7 +154,7 @@ PyObject* call(int index, PyObject* module, PyObject* const* args, Py_ssize_t na
     PyObject* bound[max_params];
     if (!bind(f, index, args, PyVectorcall_NARGS(nargsf), kwnames, bound)) return nullptr;
     Call c(module);
-    if (!protect(c, f, bound)) return nullptr;
+    if (!protect(c, f, bound, f.nparams())) return nullptr;
     return f.impl ? f.impl(c, f, bound) : kernel_call(c, f, bound);
 }
 

@@ -46,18 +46,10 @@ public:
     // cannot be trusted, `arg` is replaced by a copy that the pins keep
     // (borrowed by `arg`). False with an exception set: a memoryview on the
     // chain was released before the call, or the copy failed.
-    bool input(PyObject*& arg) {
-        if (!PyArray_Check(arg) || !PyArray_BASE(reinterpret_cast<PyArrayObject*>(arg)))
-            return true;
-        return protect(arg, true);
-    }
+    bool input(PyObject*& arg) { return !borrows(arg) || protect(arg, true); }
     // The same for memory that will be written: nothing is copied; an
     // untrusted owner makes held() false.
-    bool output(PyObject* arg) {
-        if (!PyArray_Check(arg) || !PyArray_BASE(reinterpret_cast<PyArrayObject*>(arg)))
-            return true;
-        return protect(arg, false);
-    }
+    bool output(PyObject* arg) { return !borrows(arg) || protect(arg, false); }
 
     // True when the memory of `a` is still its own: every array base spans
     // it, and the chain ends in memory that an array owns, in bytes or in
@@ -66,6 +58,17 @@ public:
 
 private:
     enum Owner { held_, unpinned_, freed_, foreign_ };
+
+    // An array whose chain of bases ends in something other than an array:
+    // the only memory the pins have to look after (a chain of arrays is
+    // checked again by held()).
+    static bool borrows(PyObject* arg) {
+        if (!PyArray_Check(arg)) return false;
+        PyObject* base = PyArray_BASE(reinterpret_cast<PyArrayObject*>(arg));
+        while (base && PyArray_CheckExact(base))
+            base = PyArray_BASE(reinterpret_cast<PyArrayObject*>(base));
+        return base != nullptr;
+    }
     static constexpr int max_pins = 16;
 
     Owner walk(PyArrayObject* a, PyObject** unpinned) const;
