@@ -25,29 +25,49 @@
 #include <cstring>
 #include <new>
 
+#include "body.h"
 #include "errors.h"
-#include "run.h"
 #include "state.h"
 
 namespace frame {
 
 namespace {
 
-// Settles every converted argument, then applies f's length checks in order.
-bool settle_and_check(const Call& call, const Function& f, Array* in, const char* shown) {
-    const int n = f.nparams();
-    for (int i = 0; i < n; ++i)
+// Whether an argument passes a length test (frame.h, Check).
+bool passes(const Check& c, const Array* in) {
+    const Array& a = in[c.arg];
+    switch (c.kind) {
+        case Check::exact:
+        case Check::columns:
+            return a.cols() == c.length;
+        case Check::at_least:
+            return a.cols() >= c.length;
+        case Check::per_row:
+            return a.cols() >= c.length && (a.ndim() < 2 || a.rows() == in[c.other].rows());
+        case Check::some_rows:
+            return a.rows() >= c.length && a.matrices() >= 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool settle_and_check(const Call& call, const Function& f, Array* in, const char* shown,
+                      int count) {
+    if (count < 0) count = f.nparams();
+    for (int i = 0; i < count; ++i)
         if (!in[i].settle(call, f.params[i])) return argument_note("checking", f.params[i], shown);
     for (int c = 0; c < max_params && f.checks[c].arg >= 0; ++c) {
         const Check& check = f.checks[c];
-        const Py_ssize_t n = in[check.arg].size();
-        if (check.at_least ? n < check.length : n != check.length) {
-            length_error(f, c);
+        if (!passes(check, in)) {
+            length_error(f, c, in[check.arg].ndim());
             return argument_note("checking", f.params[check.arg], shown);
         }
     }
     return true;
 }
+
+namespace {
 
 // Holders for the arguments of one call, constructed for those only.
 class Arguments {
@@ -77,7 +97,7 @@ void run_kernel(const Function& f, const Array* in, Array& out) {
     const int n = f.nparams();
     for (int i = 0; i < n; ++i) data[i] = in[i].data();
     if (is_aligned(out.data())) return f.kernel(data, out.data());
-    double y[max_result];
+    double y[max_length];
     f.kernel(data, y);
     std::memcpy(out.data(), y, f.result * sizeof(double));
 }

@@ -43,14 +43,38 @@ bool at_least_error(const char* name, Py_ssize_t n) {
     return false;
 }
 
-bool length_error(const Function& f, int check) {
+bool length_error(const Function& f, int check, int ndim) {
     const Check& c = f.checks[check];
     const char* param = f.params[c.arg];
-    if (c.at_least) return at_least_error(param, c.length);
-    if (c.prefix)
-        PyErr_Format(PyExc_ValueError, "%s%zd.", c.prefix, c.length);
-    else
-        PyErr_Format(PyExc_ValueError, "Expected %s of length %zd.", param, c.length);
+    switch (c.kind) {
+        case Check::at_least:
+            return at_least_error(param, c.length);
+        case Check::per_row:
+            PyErr_Format(PyExc_ValueError,
+                         "Expected %s of length at least %zd, or one such row per row of %s.",
+                         param, c.length, f.params[c.other]);
+            return false;
+        case Check::some_rows:
+            if (c.length == 1)
+                PyErr_Format(PyExc_ValueError, "Expected %s with at least one row.", param);
+            else
+                PyErr_Format(PyExc_ValueError, "Expected %s with at least %zd rows.", param,
+                             c.length);
+            return false;
+        case Check::columns:
+            if (ndim >= 2) {
+                PyErr_Format(PyExc_ValueError, "Expected %s with %zd columns.", param, c.length);
+                return false;
+            }
+            break;
+        case Check::exact:
+            if (c.prefix) {
+                PyErr_Format(PyExc_ValueError, "%s%zd.", c.prefix, c.length);
+                return false;
+            }
+            break;
+    }
+    PyErr_Format(PyExc_ValueError, "Expected %s of length %zd.", param, c.length);
     return false;
 }
 

@@ -1,57 +1,40 @@
 // The explicit Euler step: x_arr + dt*dx, with dx from the module attribute
 // `derivatives` as found at call time.
-#include <cfloat>
-#include <cmath>
 #include <cstring>
 
+#include "body.h"
 #include "errors.h"
-#include "run.h"
 #include "state.h"
+#include "step.h"
 
 namespace frame {
 
 namespace {
-
-constexpr Py_ssize_t max_states = 64;
 
 // The module's own `derivatives`, when `fn` is its function object.
 const Function* own_derivatives(PyObject* fn) {
     const auto functions = state.def->functions;
     for (size_t i = 0; i < functions.size(); ++i)
         if (state.functions[i] == fn && std::strcmp(functions[i].name, "derivatives") == 0 &&
-            functions[i].kernel && functions[i].result <= max_states)
+            functions[i].kernel)
             return &functions[i];
     return nullptr;
 }
 
-// True when forming p = dt*dx and s = x + p raises no floating-point
-// exception: every operand and result finite (no overflow, no invalid
-// operation) and the product exact or out of the subnormal range (no
-// underflow).
-bool quiet(double x, double dt, double dx, double p, double s) {
-    return std::isfinite(x) && std::isfinite(dt) && std::isfinite(dx) && std::isfinite(s) &&
-           (std::fabs(p) >= DBL_MIN || dt == 0 || dx == 0);
-}
-
 // x_arr + dt*dx as NumPy forms it (the product, then the sum: two
 // roundings), computed here while x_arr is still a ready vector of length n
-// (still_vector() has made sure its memory is held). NumPy reports floating-point exceptions (a
-// warning, or an error under np.seterr), so a step that may raise one is left to NumPy: the result
-// is null then, with no exception set.
-PyObject* euler_sum(PyObject* x_arr, double dt, const double* dx, Py_ssize_t n) {
+// (still_vector() has made sure its memory is held). NumPy reports
+// floating-point exceptions (a warning, or an error under np.seterr), so a
+// step that is not quiet (step.h) is left to NumPy: the result is null then,
+// with no exception set.
+PyObject* compiled_sum(PyObject* x_arr, double dt, const double* dx, Py_ssize_t n) {
     if (!is_ready(x_arr) || PyArray_DIM(as_array(x_arr), 0) != n) return nullptr;
     npy_intp dims[] = {n};
     Ref sum = Ref::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
     if (!sum) return nullptr;
     const double* x = static_cast<const double*>(PyArray_DATA(as_array(x_arr)));
     double* s = static_cast<double*>(PyArray_DATA(as_array(sum.get())));
-    bool all_quiet = true;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const double p = dt * dx[i];
-        s[i] = x[i] + p;
-        all_quiet &= quiet(x[i], dt, dx[i], p, s[i]);
-    }
-    return all_quiet ? sum.release() : nullptr;
+    return blocks::euler_sum(x, dt, dx, static_cast<int>(n), s) ? sum.release() : nullptr;
 }
 
 // x_arr, which derivatives checked, is still a float64 vector of length n
@@ -63,7 +46,7 @@ bool still_vector(const Call& call, PyObject* x_arr, Py_ssize_t n) {
            call.memory_held(a);
 }
 
-PyObject* numpy_euler_sum(PyObject* x_arr, PyObject* dt, PyObject* dx) {
+PyObject* numpy_sum(PyObject* x_arr, PyObject* dt, PyObject* dx) {
     Ref step = Ref::steal(PyNumber_Multiply(dt, dx));
     if (!step) return nullptr;
     return PyNumber_Add(x_arr, step.get());
@@ -79,7 +62,7 @@ Ref float_dt(const Function& f, PyObject* dt_arg) {
 // runs into scratch memory and x_arr + dt*dx is formed here.
 PyObject* own_euler_step(Call& call, const Function& f, const Function& derivatives,
                          PyObject* x_arr, PyObject* const* argv, PyObject* dt_arg) {
-    double dx[max_states];
+    double dx[max_length];
     Array out;
     if (!run_body(call, derivatives, argv, out, dx, f.name)) return nullptr;
     Ref dx_arr;
@@ -95,14 +78,14 @@ PyObject* own_euler_step(Call& call, const Function& f, const Function& derivati
     if ((dx_arr || !PyFloat_CheckExact(dt_arg)) && !still_vector(call, x_arr, n))
         return changed_error("x"), argument_note("converting", "dt", f.name), nullptr;
     if (!dx_arr) {
-        if (PyObject* sum = euler_sum(x_arr, PyFloat_AS_DOUBLE(dt.get()), dx, n)) return sum;
+        if (PyObject* sum = compiled_sum(x_arr, PyFloat_AS_DOUBLE(dt.get()), dx, n)) return sum;
         if (PyErr_Occurred()) return nullptr;
         npy_intp dims[] = {n};
         dx_arr = Ref::steal(PyArray_SimpleNew(1, dims, NPY_DOUBLE));
         if (!dx_arr) return nullptr;
         std::memcpy(PyArray_DATA(as_array(dx_arr.get())), dx, n * sizeof(double));
     }
-    return numpy_euler_sum(x_arr, dt.get(), dx_arr.get());
+    return numpy_sum(x_arr, dt.get(), dx_arr.get());
 }
 
 }  // namespace
@@ -124,7 +107,7 @@ PyObject* euler_step_impl(Call& call, const Function& f, PyObject* const* args) 
     if (!dx) return nullptr;
     Ref dt = float_dt(f, args[n - 1]);
     if (!dt) return nullptr;
-    return numpy_euler_sum(x_arr.get(), dt.get(), dx.get());
+    return numpy_sum(x_arr.get(), dt.get(), dx.get());
 }
 
 }  // namespace frame

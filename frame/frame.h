@@ -2,12 +2,12 @@
 //
 // A module describes itself in a table (constants, functions with their
 // parameter names, length checks and kernels, aliases) and hands it to
-// frame::init from its PyInit_ function. For a block the table is built
-// from the block type (block.h): state_space_functions<B>() and
-// stream_function<B>(). The frame does everything else: module creation and
-// execution, argument binding and its TypeError texts, conversion of array
-// arguments into read-only float64 vectors, length checks, result
-// allocation and the explicit Euler step.
+// frame::init from its PyInit_ function. A block's module is built from the
+// block type (block.h) alone: BlockTables<B> and TARNLET_BLOCK_MODULE. The
+// frame does everything else: module creation and execution, argument
+// binding and its TypeError texts, conversion of array arguments into
+// read-only float64 vectors, length checks, result allocation and the
+// explicit Euler step.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -21,27 +21,40 @@
 
 namespace frame {
 
-inline constexpr int max_params = 10;
+inline constexpr int max_params = 12;
+inline constexpr int max_functions = 16;
 
 // A kernel receives the data pointers of the converted array arguments in
 // parameter order and the result buffer. It never fails.
 using Kernel = void (*)(const double* const* in, double* out);
 
-// One length test of a converted argument. An exact test fails with
-// "<prefix><length>." (prefix "Expected <param> of length " by default); an
-// at-least test guards a parameter vector the kernel reads up to a fixed
-// index and fails with "Expected <param> of length at least <length>.".
+// One length test of a converted argument, on the length of its last
+// dimension (a vector's length, a series' columns):
+//   exact      fails with "<prefix><length>." (prefix "Expected <param> of
+//              length " by default);
+//   at_least   guards a parameter vector the kernel reads up to a fixed index:
+//              "Expected <param> of length at least <length>.";
+//   columns    a series of rows of `length` entries, or one such vector:
+//              "Expected <param> with <length> columns." ("of length" for
+//              a vector);
+//   per_row    at least `length` entries, and as many rows as argument
+//              `other` when it has rows: "Expected <param> of length at least
+//              <length>, or one such row per row of <other>.";
+//   some_rows  at least one row (`length` is 1): "Expected <param> with at
+//              least one row.".
 struct Check {
+    enum Kind : unsigned char { exact, at_least, columns, per_row, some_rows };
     int arg = -1;
     Py_ssize_t length = 0;
-    bool at_least = false;
+    Kind kind = exact;
     const char* prefix = nullptr;
+    int other = -1;
 };
 
 constexpr Check exact(int arg, Py_ssize_t length, const char* prefix = nullptr) {
-    return {arg, length, false, prefix};
+    return {arg, length, Check::exact, prefix};
 }
-constexpr Check at_least(int arg, Py_ssize_t length) { return {arg, length, true, nullptr}; }
+constexpr Check at_least(int arg, Py_ssize_t length) { return {arg, length, Check::at_least}; }
 
 struct Function;
 class Call;
@@ -73,16 +86,6 @@ struct Function {
     }
 };
 
-struct Constant {
-    const char* name;
-    long value;
-};
-
-struct Alias {
-    const char* name;
-    const char* target;
-};
-
 struct Module {
     const char* name;    // short name, as in "Module 'combiner' has already been imported."
     const char* dotted;  // full dotted name
@@ -97,6 +100,14 @@ struct Module {
     // exception set fails the import.
     bool (*exec)(PyObject* module) = nullptr;
 };
+
+// Whether the frame's fixed-size tables hold a module.
+constexpr bool fits(const Module& m) {
+    if (m.functions.size() > max_functions) return false;
+    for (const Function& f : m.functions)
+        if (f.result > max_length) return false;
+    return true;
+}
 
 // Returns the multi-phase module definition for `m`; call it from PyInit_.
 PyObject* init(const Module& m);
@@ -178,7 +189,7 @@ constexpr Function euler_step_of(const Function& derivatives) {
 
 // initialize_state, outputs, derivatives and euler_step of a state-space
 // block; `allocate_first`: results are allocated before the length checks.
-template <class B>
+template <StateSpaceBlock B>
 constexpr std::array<Function, 4> state_space_functions(bool allocate_first = false) {
     constexpr int nparams = 2 + static_cast<int>(std::size(B::params));
     static_assert(nparams + 1 <= max_params);
@@ -194,7 +205,7 @@ constexpr std::array<Constant, 3> state_space_constants() {
 }
 
 // The one function of a stream block.
-template <class B>
+template <StreamBlock B>
 constexpr Function stream_function() {
     static_assert(std::size(B::inputs) <= max_params);
     Function f{};
@@ -210,7 +221,46 @@ constexpr Function stream_function() {
     return f;
 }
 
+// The tables of a block's module, from its type.
+template <class B>
+struct BlockTables;
+
+template <StateSpaceBlock B>
+struct BlockTables<B> {
+    static_assert(fits<B>());
+    static constexpr auto constants = state_space_constants<B>();
+    static constexpr auto functions = state_space_functions<B>(allocates_first<B>());
+    static constexpr std::span<const Alias> aliases = {};
+};
+
+template <StreamBlock B>
+struct BlockTables<B> {
+    static_assert(fits<B>());
+    static constexpr std::span<const Constant> constants = B::constants;
+    static constexpr std::array<Function, 1> functions = {stream_function<B>()};
+    static constexpr std::span<const Alias> aliases = B::aliases;
+};
+
 }  // namespace frame
 
-#define TARNLET_MODULE(short_name, table) \
+// PyInit_<short_name>, handing `table` to the frame.
+#define TARNLET_MODULE(short_name, table) TARNLET_MODULE_(short_name, table)
+#define TARNLET_MODULE_(short_name, table)                                         \
+    static_assert(frame::fits(table), "the module's tables do not fit the frame"); \
     PyMODINIT_FUNC PyInit_##short_name(void) { return frame::init(table); }
+
+// The module of block `block` (the type block::Block), importable as
+// `dotted_name`.
+#define TARNLET_BLOCK_MODULE(block, dotted_name) TARNLET_BLOCK_MODULE_(block, dotted_name)
+#define TARNLET_STRING_(x) #x
+#define TARNLET_BLOCK_MODULE_(block, dotted_name)                                     \
+    namespace {                                                                       \
+    using tables = frame::BlockTables<block::Block>;                                  \
+    constexpr frame::Module block_module = {.name = TARNLET_STRING_(block),           \
+                                            .dotted = dotted_name,                    \
+                                            .constants = tables::constants,           \
+                                            .functions = tables::functions,           \
+                                            .aliases = tables::aliases,               \
+                                            .series = TARNLET_STRING_(block) "_run"}; \
+    }                                                                                 \
+    TARNLET_MODULE(block, block_module)

@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "ref.h"
-#include "run.h"
 #include "state.h"
 
 namespace frame {
@@ -240,20 +239,9 @@ void forget_runtime() {
     state.finalized = true;
 }
 
-bool fits(const Module& m) {
-    if (m.functions.size() > max_functions) return false;
-    for (const Function& f : m.functions)
-        if (f.result > max_result) return false;
-    return true;
-}
-
 }  // namespace
 
 PyObject* init(const Module& m) {
-    if (!fits(m)) {
-        PyErr_Format(PyExc_ImportError, "init %s: table too large for the frame", m.dotted);
-        return nullptr;
-    }
     if (!state.def) {
         if (Py_AtExit(forget_runtime) < 0) {
             PyErr_Format(PyExc_ImportError, "init %s: no room for an exit function", m.dotted);

@@ -40,8 +40,8 @@ bool view_spans(const Py_buffer& v, uintptr_t lo, uintptr_t hi) {
     if (v.ndim == 0 || !v.shape) {
         vlo = reinterpret_cast<uintptr_t>(v.buf);
         vhi = vlo + static_cast<uintptr_t>(v.len);
-    } else if (!span(static_cast<const char*>(v.buf), v.ndim, v.shape, v.strides, v.itemsize,
-                     vlo, vhi)) {
+    } else if (!span(static_cast<const char*>(v.buf), v.ndim, v.shape, v.strides, v.itemsize, vlo,
+                     vhi)) {
         return false;
     }
     return lo >= vlo && hi <= vhi;

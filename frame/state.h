@@ -8,8 +8,6 @@
 
 namespace frame {
 
-inline constexpr int max_functions = 16;
-
 struct Names {
     PyObject* np;
     PyObject* ascontiguousarray;

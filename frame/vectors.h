@@ -130,10 +130,17 @@ public:
 
     double* data() const { return data_; }
     int ndim() const { return ndim_; }
-    Py_ssize_t dim(int i) const { return shape_[i]; }
     Py_ssize_t size() const { return ndim_ == 0 ? 0 : shape_[0]; }
-    Py_ssize_t rows() const { return ndim_ >= 2 ? shape_[0] : 1; }
+    // A vector is one row; an array of two or more dimensions has rows of
+    // its last dimension's length, in matrices of its last two.
+    Py_ssize_t rows() const { return ndim_ >= 2 ? shape_[ndim_ - 2] : 1; }
     Py_ssize_t cols() const { return ndim_ == 0 ? 0 : shape_[ndim_ - 1]; }
+    Py_ssize_t matrices() const { return ndim_ == 3 ? shape_[0] : 1; }
+    Py_ssize_t bytes() const {
+        Py_ssize_t n = sizeof(double);
+        for (int d = 0; d < ndim_; ++d) n *= shape_[d];
+        return n;
+    }
     // The number of dimensions that made hold() refuse the object (0: none).
     int refused_ndim() const { return refused_ndim_; }
     PyObject* object() const { return obj_.get(); }

@@ -1,11 +1,16 @@
 // tarnlet._runs: whole input series through a block in one call, with the
 // interpreter lock released while the steps run; tarnlet.runs gives it its
-// keyword-only options. A step of a state-space block is what a Python loop
-// does with the block's module, y = outputs(x, u[t], ...) and then
-// x = euler_step(x, u[t], ..., dt): the same kernels, sharing what both
-// compute from the same state, and x + dt*dx as NumPy forms it, so the
-// results are identical bit for bit. A row of a stream run is the block's
-// one function on that row.
+// keyword-only options. Its functions come from the blocks meson.build lists
+// (blocks.h): <block>_run for every block, and <block>_chain_run for a
+// block whose output row is the next one's input row. It also holds the
+// registry of the blocks, BLOCKS, from which the Python side, the stubs and
+// the tests take every fact about them.
+//
+// A step of a state-space block is what a Python loop does with the block's
+// module, y = outputs(x, u[t], ...) and then x = euler_step(x, u[t], ...,
+// dt): the same kernels, sharing what both compute from the same state, and
+// x + dt*dx as NumPy forms it, so the results are identical bit for bit. A
+// row of a stream run is the block's one function on that row.
 //
 // Arguments are converted and dt is converted first; every piece of Python
 // code a call can run (an argument's __array__, __float__ or __buffer__, a
@@ -13,18 +18,16 @@
 // and shapes read, and the caller's out= arrays checked. From there to the
 // end of the run no Python code runs.
 #include <algorithm>
+#include <array>
 #include <cfenv>
 #include <cmath>
 #include <cstring>
 #include <string>
 
-#include "brookvane/loamtank_kernels.h"
-#include "brookvane/sewer_kernels.h"
+#include "blocks.h"
+#include "body.h"
 #include "errors.h"
-#include "fenmoor/sedlift_kernels.h"
 #include "frame.h"
-#include "sallowby/combiner_kernels.h"
-#include "sallowby/fractionation_kernels.h"
 #include "state.h"
 #include "step.h"
 #include "vectors.h"
@@ -37,9 +40,10 @@ namespace {
 
 using frame::Array;
 using frame::Call;
+using frame::Check;
 using frame::Ref;
 
-constexpr int max_width = 64;  // the longest state or output vector
+constexpr int max_width = frame::max_length;
 
 // ---- x + dt*dx as NumPy forms it ---------------------------------------
 
@@ -69,14 +73,13 @@ Loop double_loop(PyObject* numpy, const char* name) {
 }
 
 // The import fails without them: a run would differ from the loop.
-bool find_loops(PyObject*) {
+bool find_loops() {
     multiply_loop = double_loop(frame::state.numpy, "multiply");
     add_loop = double_loop(frame::state.numpy, "add");
     if (multiply_loop.fn && add_loop.fn) return true;
-    if (!PyErr_Occurred())
-        PyErr_SetString(PyExc_ImportError,
-                        "tarnlet._runs needs NumPy's float64 inner loops of multiply and add, "
-                        "which this NumPy does not provide");
+    PyErr_SetString(PyExc_ImportError,
+                    "tarnlet._runs needs NumPy's float64 inner loops of multiply and add, "
+                    "which this NumPy does not provide");
     return false;
 }
 
@@ -112,12 +115,12 @@ int numpy_update(const double* x, double dt, const double* dx, npy_intp n, doubl
     return numpy_flags(raised);
 }
 
-// One step of a state-space block (step.h), with a row that is not quiet
-// formed again as NumPy forms it; `fpe` gathers the exceptions NumPy would
-// have reported.
+// One step of a state-space block (step.h), a row that is not quiet formed
+// again as NumPy forms it; `fpe` gathers the exceptions NumPy would have
+// reported.
 template <class B>
-inline void step(const double* x, const double* u, const double* const* p, double dt, double* y,
-                 double* x_next, int& fpe) {
+inline void advance(const double* x, const double* u, const double* const* p, double dt, double* y,
+                    double* x_next, int& fpe) {
     double dx[B::NSTATES];
     if (!blocks::step<B>(x, u, p, dt, y, dx, x_next)) [[unlikely]]
         fpe |= numpy_update(x, dt, dx, B::NSTATES, x_next);
@@ -125,11 +128,14 @@ inline void step(const double* x, const double* u, const double* const* p, doubl
 
 // ---- what a run keeps -----------------------------------------------------
 
-// Outputs are kept at steps 0, every, 2*every, ... (ceil(steps / every)
-// rows); states after steps 0, every, 2*every, ... (steps / every + 1 rows),
-// or only the state after the last step.
+// A run's steps are numbered from `start` (0, or where an earlier run
+// stopped). Outputs are kept at steps whose number is a multiple of
+// `every`; states after such steps, the initial state included when start
+// is 0 (a continued run's initial state is the earlier run's last); or only
+// the state after the last step.
 struct Keep {
     Py_ssize_t steps = 0;
+    Py_ssize_t start = 0;
     Py_ssize_t every = 1;
     bool last = false;
     Py_ssize_t record[max_width];  // the kept output indices
@@ -139,17 +145,27 @@ struct Keep {
     double* outputs = nullptr;
     int fpe = 0;  // the floating-point exceptions of the run's Euler steps
 
-    Py_ssize_t output_rows() const { return steps / every + (steps % every != 0); }
-    Py_ssize_t state_rows() const { return last ? 1 : steps / every + 1; }
+    // Multiples of `every` in [from, to).
+    Py_ssize_t multiples(Py_ssize_t from, Py_ssize_t to) const {
+        auto below = [this](Py_ssize_t n) { return n <= 0 ? 0 : (n - 1) / every + 1; };
+        return below(to) - below(from);
+    }
+    Py_ssize_t output_rows() const { return multiples(start, start + steps); }
+    Py_ssize_t state_rows() const {
+        return last ? 1 : multiples(start + 1, start + steps + 1) + (start == 0);
+    }
     void pick(const double* y, double* row) const {
         for (int i = 0; i < width; ++i) row[i] = y[record[i]];
     }
 };
 
-// Counts steps to the next kept row.
+// Counts steps to the next multiple of every.
 struct Ticker {
-    Py_ssize_t every, left = 0, row = 0;
-    bool tick() {  // true at a kept step
+    Py_ssize_t every, left;
+    Ticker(Py_ssize_t every, Py_ssize_t first) : every(every), left(first % every) {
+        if (left) left = every - left;
+    }
+    bool tick() {  // true at a multiple
         if (left == 0) {
             left = every - 1;
             return true;
@@ -159,32 +175,35 @@ struct Ticker {
     }
 };
 
-// n blocks of one kind in series (n is 1 but for a chain of storages): in
-// each step block j's output row is block j+1's input row. Block j's
-// parameter vector i is p[i] + j * p_strides[i]; roll holds 2 * n states.
+// n blocks of one kind in series (n is 1 but for a chain): in each step
+// block j's output row is block j+1's input row. Block j's parameter vector
+// i is p[i] + j * p_strides[i]; the input row of step t is us + t * u_stride;
+// roll holds 2 * n states.
 template <class B>
-void run_series(const double* x0, Py_ssize_t n, const double* us, const double* const* p,
-                const Py_ssize_t* p_strides, double dt, double* roll, Keep& k) {
-    constexpr int N = B::NSTATES, NIN = B::NINPUTS, NOUT = B::NOUTPUTS;
+void run_series(const double* x0, Py_ssize_t n, const double* us, Py_ssize_t u_stride,
+                const double* const* p, const Py_ssize_t* p_strides, double dt, double* roll,
+                Keep& k) {
+    constexpr int N = B::NSTATES, NOUT = B::NOUTPUTS;
     constexpr int NP = static_cast<int>(std::size(B::params));
     double ybuf[2][NOUT];
     const double* x = x0;
-    if (!k.last) {
+    Py_ssize_t state_row = 0;
+    if (!k.last && k.start == 0) {
         std::memcpy(k.states, x0, n * N * sizeof(double));
         x = k.states;
+        state_row = 1;
     }
-    Ticker out_tick{k.every}, state_tick{k.every};
-    state_tick.tick();
-    Py_ssize_t out_row = 0, state_row = 1;
+    Ticker out_tick(k.every, k.start), state_tick(k.every, k.start + 1);
+    Py_ssize_t out_row = 0;
     for (Py_ssize_t t = 0; t < k.steps; ++t) {
         const bool keep_y = out_tick.tick(), keep_x = state_tick.tick() && !k.last;
         double* x_next = keep_x ? k.states + state_row * n * N : roll + (t & 1) * n * N;
-        const double* in = us + t * NIN;
+        const double* in = us + t * u_stride;
         for (Py_ssize_t j = 0; j < n; ++j) {
             const double* pj[NP];
             for (int i = 0; i < NP; ++i) pj[i] = p[i] + j * p_strides[i];
             double* y = keep_y && k.all ? k.outputs + (out_row * n + j) * NOUT : ybuf[j & 1];
-            step<B>(x + j * N, in, pj, dt, y, x_next + j * N, k.fpe);
+            advance<B>(x + j * N, in, pj, dt, y, x_next + j * N, k.fpe);
             if (keep_y && !k.all) k.pick(y, k.outputs + (out_row * n + j) * k.width);
             in = y;
         }
@@ -217,16 +236,6 @@ void run_stream(const double* const* inputs, const Py_ssize_t* strides, const Ke
 
 // ---- arguments --------------------------------------------------------------
 
-FRAME_COLD bool value_error(const char* text) {
-    PyErr_SetString(PyExc_ValueError, text);
-    return false;
-}
-
-FRAME_COLD bool columns_error(const char* name, Py_ssize_t cols) {
-    PyErr_Format(PyExc_ValueError, "Expected %s with %zd columns.", name, cols);
-    return false;
-}
-
 std::string shape_text(int ndim, const npy_intp* dims) {
     std::string s = "(";
     for (int d = 0; d < ndim; ++d) {
@@ -234,6 +243,36 @@ std::string shape_text(int ndim, const npy_intp* dims) {
         s += std::to_string(dims[d]);
     }
     return s + (ndim == 1 ? ",)" : ")");
+}
+
+// f's parameter `name`, with the note naming it; false.
+bool noted(const frame::Function& f, int param) {
+    return frame::argument_note("checking", f.params[param], f.name);
+}
+
+FRAME_COLD bool option_error(const frame::Function& f, int param, PyObject* type,
+                             const char* text) {
+    PyErr_SetString(type, text);
+    return noted(f, param);
+}
+
+// A non-negative int option (steps, start).
+bool count_option(const frame::Function& f, int param, PyObject* value, Py_ssize_t& n) {
+    if (!PyLong_CheckExact(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be an int", f.params[param]);
+        return noted(f, param);
+    }
+    n = PyLong_AsSsize_t(value);
+    if (n == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_OverflowError, "%s is too large: %R", f.params[param], value);
+        return noted(f, param);
+    }
+    if (n < 0) {
+        PyErr_Format(PyExc_ValueError, "%s must not be negative, not %zd", f.params[param], n);
+        return noted(f, param);
+    }
+    return true;
 }
 
 // record: a tuple of distinct output indices (ints) below nout.
@@ -274,27 +313,23 @@ bool parse_record(PyObject* record, int nout, Keep& k) {
     return true;
 }
 
-// Parses record (None or a tuple of ints, f's parameter at `at`), every
-// (an int, at `at + 1`) and the states option (a bool: only the last state)
-// for outputs of length nout; an error names the option.
-bool parse_options(const frame::Function& f, int at, PyObject* record, PyObject* every,
-                   PyObject* last, int nout, Keep& k) {
-    const char* every_name = f.params[at + 1];
-    if (!PyLong_CheckExact(every)) {
-        PyErr_SetString(PyExc_TypeError, "every must be an int");
-        return frame::argument_note("checking", every_name, f.name);
-    }
+// The options record (f's parameter at `at`), every (at + 1) and, when
+// `last` is given, the states option (a bool: only the last state), for
+// outputs of length nout; an error names the option.
+bool parse_options(const frame::Function& f, int at, PyObject* const* args, PyObject* last,
+                   int nout, Keep& k) {
+    PyObject *record = args[at], *every = args[at + 1];
+    if (!PyLong_CheckExact(every))
+        return option_error(f, at + 1, PyExc_TypeError, "every must be an int");
     k.every = PyLong_AsSsize_t(every);
     if (k.every == -1 && PyErr_Occurred()) {
-        if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_OverflowError, "every is too large: %R", every);
-        }
-        return frame::argument_note("checking", every_name, f.name);
+        PyErr_Clear();
+        PyErr_Format(PyExc_OverflowError, "every is too large: %R", every);
+        return noted(f, at + 1);
     }
     if (k.every < 1) {
         PyErr_Format(PyExc_ValueError, "every must be at least 1, not %zd", k.every);
-        return frame::argument_note("checking", every_name, f.name);
+        return noted(f, at + 1);
     }
     k.last = last == Py_True;
     if (record == Py_None) {
@@ -302,8 +337,7 @@ bool parse_options(const frame::Function& f, int at, PyObject* record, PyObject*
         for (int i = 0; i < nout; ++i) k.record[i] = i;
         return true;
     }
-    if (!parse_record(record, nout, k)) return frame::argument_note("checking", f.params[at], f.name);
-    return true;
+    return parse_record(record, nout, k) || noted(f, at);
 }
 
 // rows * cols * ... doubles, or MemoryError when that many cannot exist.
@@ -320,23 +354,25 @@ bool count_elements(int ndim, const npy_intp* dims) {
     return true;
 }
 
-bool overlaps(PyObject* a, const double* data, Py_ssize_t n) {
+// Whether `bytes` bytes at `data` overlap the memory of array `a`.
+bool overlaps(PyObject* a, const void* data, Py_ssize_t bytes) {
     auto* arr = frame::as_array(a);
     const auto lo = reinterpret_cast<uintptr_t>(PyArray_DATA(arr));
     const auto hi = lo + static_cast<uintptr_t>(PyArray_NBYTES(arr));
     const auto other_lo = reinterpret_cast<uintptr_t>(data);
-    const auto other_hi = other_lo + static_cast<uintptr_t>(n) * sizeof(double);
+    const auto other_hi = other_lo + static_cast<uintptr_t>(bytes);
     return lo < other_hi && other_lo < hi && lo != hi && other_lo != other_hi;
 }
 
 // A result: a new array, or the caller's out array checked for its shape,
-// dtype, layout and write access and against overlap with the inputs.
+// dtype, layout, write access and memory, and against overlap with the
+// inputs and with the other result.
 struct Result {
     Ref array;
     double* data = nullptr;
 
     bool make(const Call& call, PyObject* out, const char* what, int ndim, const npy_intp* dims,
-              const Array* const* inputs, int ninputs, const Result* other) {
+              const Array* inputs, int ninputs, const Result* other) {
         if (!count_elements(ndim, dims)) return false;
         if (!out) {
             array = Ref::steal(PyArray_SimpleNew(ndim, const_cast<npy_intp*>(dims), NPY_DOUBLE));
@@ -351,15 +387,16 @@ struct Result {
         if (!fits) {
             const std::string shape = shape_text(ndim, dims);
             PyErr_Format(PyExc_ValueError,
-                         "%s must be a writable, C-contiguous, aligned float64 array of shape %s",
+                         "%s must be a writable, C-contiguous, aligned float64 array of shape %s "
+                         "whose memory an array owns",
                          what, shape.c_str());
             return false;
         }
         data = static_cast<double*>(PyArray_DATA(a));
-        const Py_ssize_t n = PyArray_SIZE(a);
-        bool shared = other && other->array && overlaps(other->array.get(), data, n);
+        const Py_ssize_t bytes = PyArray_NBYTES(a);
+        bool shared = other && other->array && overlaps(other->array.get(), data, bytes);
         for (int i = 0; !shared && i < ninputs; ++i)
-            shared = overlaps(out, inputs[i]->data(), inputs[i]->rows() * inputs[i]->cols());
+            shared = overlaps(out, inputs[i].data(), inputs[i].bytes());
         if (shared) {
             PyErr_Format(PyExc_ValueError, "%s shares memory with another argument", what);
             return false;
@@ -369,281 +406,279 @@ struct Result {
     }
 };
 
-// out: None, or for a state-space run a pair (states, outputs) of arrays.
-bool unpack_out(PyObject* out, PyObject*& states, PyObject*& outputs) {
-    states = outputs = nullptr;
+// out: None, or an array, or for a state-space run a pair (states, outputs).
+bool unpack_out(const frame::Function& f, PyObject* out, PyObject** results, int n) {
+    for (int i = 0; i < n; ++i) results[i] = nullptr;
     if (out == Py_None) return true;
+    if (n == 1) {
+        if (!PyArray_Check(out))
+            return option_error(f, f.written, PyExc_TypeError, "out must be None or an array");
+        results[0] = out;
+        return true;
+    }
     if (!PyTuple_CheckExact(out) || PyTuple_GET_SIZE(out) != 2 ||
-        !PyArray_Check(PyTuple_GET_ITEM(out, 0)) || !PyArray_Check(PyTuple_GET_ITEM(out, 1))) {
-        PyErr_SetString(PyExc_TypeError, "out must be None or a pair of arrays (states, outputs)");
-        return false;
-    }
-    states = PyTuple_GET_ITEM(out, 0);
-    outputs = PyTuple_GET_ITEM(out, 1);
+        !PyArray_Check(PyTuple_GET_ITEM(out, 0)) || !PyArray_Check(PyTuple_GET_ITEM(out, 1)))
+        return option_error(f, f.written, PyExc_TypeError,
+                            "out must be None or a pair of arrays (states, outputs)");
+    results[0] = PyTuple_GET_ITEM(out, 0);
+    results[1] = PyTuple_GET_ITEM(out, 1);
     return true;
 }
 
-bool unpack_out(PyObject* out, PyObject*& outputs) {
-    outputs = nullptr;
-    if (out == Py_None) return true;
-    if (!PyArray_Check(out)) {
-        PyErr_SetString(PyExc_TypeError, "out must be None or an array");
-        return false;
-    }
-    outputs = out;
+// The arrays to write into, checked; `what` names each.
+bool make_results(const Call& call, const frame::Function& f, PyObject* const* outs,
+                  Result* results, const char* const* what, int n, const int* ndims,
+                  const npy_intp* const* dims, const Array* inputs, int ninputs) {
+    for (int i = 0; i < n; ++i)
+        if (!results[i].make(call, outs[i], what[i], ndims[i], dims[i], inputs, ninputs,
+                             i ? &results[0] : nullptr))
+            return noted(f, f.written);
     return true;
-}
-
-// An error about the out= arrays, with the note naming `out`.
-PyObject* out_note(const frame::Function& f) {
-    frame::argument_note("checking", f.params[f.written], f.name);
-    return nullptr;
 }
 
 bool convert(Call& call, const frame::Function& f, PyObject* const* args, int i, Array& a,
              int min_ndim, int max_ndim) {
-    if (frame::convert(call, args[i], a, min_ndim, max_ndim)) return true;
-    return frame::argument_note("converting", f.params[i], f.name);
+    return frame::convert(call, args[i], a, min_ndim, max_ndim) ||
+           frame::argument_note("converting", f.params[i], f.name);
 }
 
-}  // namespace
-
-namespace {
-
-bool settle(const Call& call, const frame::Function& f, int i, Array& a) {
-    return a.settle(call, f.params[i]) || frame::argument_note("checking", f.params[i], f.name);
-}
-
-bool note(const frame::Function& f, int i) {
-    return frame::argument_note("checking", f.params[i], f.name);
-}
-
-// dt as float() converts it.
-bool float_of(Call& call, const frame::Function& f, PyObject* obj, int i, double& dt) {
+// dt as float() converts it: a finite positive number.
+bool time_step(Call& call, const frame::Function& f, PyObject* const* args, int i, double& dt) {
+    PyObject* obj = args[i];
+    if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj))
+        return option_error(f, i, PyExc_TypeError, "dt must be a number, not a string");
     if (!PyFloat_CheckExact(obj)) call.python_ran();
     Ref value = Ref::steal(PyNumber_Float(obj));
     if (!value) return frame::argument_note("converting", f.params[i], f.name);
     dt = PyFloat_AS_DOUBLE(value.get());
+    if (!(std::isfinite(dt) && dt > 0)) {
+        PyErr_Format(PyExc_ValueError, "dt must be a finite positive number, not %R", value.get());
+        return noted(f, i);
+    }
     return true;
 }
 
-// ---- one block over a series --------------------------------------------------
-
-// x0, u and the parameter vectors, settled and checked in this order.
-template <class B>
-bool check_block(const Call& call, const frame::Function& f, Array* a) {
-    constexpr int np = static_cast<int>(std::size(B::params));
-    for (int i = 0; i < 2 + np; ++i)
-        if (!settle(call, f, i, a[i])) return false;
-    if (a[0].cols() != B::NSTATES) {
-        PyErr_Format(PyExc_ValueError, "Expected x0 of length %d.", B::NSTATES);
-        return note(f, 0);
+// The steps of a run over u: its rows, or `steps` for one input vector.
+bool step_count(const frame::Function& f, int u_param, int steps_param, const Array& u,
+                PyObject* steps, Py_ssize_t& n, Py_ssize_t& stride) {
+    if (u.ndim() == 2) {
+        if (steps != Py_None)
+            return option_error(f, steps_param, PyExc_ValueError,
+                                "steps is for one input vector u; u has one row per step, "
+                                "which sets the number of steps");
+        n = u.rows();
+        stride = u.cols();
+        return true;
     }
-    if (a[1].cols() != B::NINPUTS) return columns_error("u", B::NINPUTS) || note(f, 1);
+    if (steps == Py_None)
+        return option_error(f, u_param, PyExc_ValueError,
+                            "u is one input vector: give steps=N, the number of steps to run it "
+                            "for, or a series of one row per step");
+    stride = 0;
+    return count_option(f, steps_param, steps, n);
+}
+
+// ---- the tables of a run --------------------------------------------------------
+
+// The checks of a state-space run's arrays: x0 (a state, or rows of states
+// of which the last is taken; for a chain, one row per block, or matrices
+// of them), u (rows of inputs, or one input vector) and the parameter
+// vectors (for a chain the last one one row per block, or one for all).
+template <class B>
+constexpr void state_space_checks(frame::Function& f, bool chain) {
+    constexpr int np = static_cast<int>(std::size(B::params));
+    int c = 0;
+    f.checks[c++] = {0, B::NSTATES, Check::exact};
+    f.checks[c++] = {0, 1, Check::some_rows};
+    f.checks[c++] = {1, B::NINPUTS, Check::columns};
     for (int i = 0; i < np; ++i)
-        if (a[2 + i].cols() < B::params[i].reads())
-            return frame::at_least_error(B::params[i].name, B::params[i].reads()) || note(f, 2 + i);
-    return true;
+        f.checks[c++] = {2 + i, B::params[i].reads(),
+                         chain && i == np - 1 ? Check::per_row : Check::at_least, nullptr, 0};
 }
 
-// block_run(x0, u, *params, dt, record, every, out, last) -> (states, outputs)
-template <class B>
-PyObject* block_run(Call& call, const frame::Function& f, PyObject* const* args) {
-    constexpr int np = static_cast<int>(std::size(B::params));
-    constexpr int n_arrays = 2 + np;
-    Array a[n_arrays];
-    for (int i = 0; i < n_arrays; ++i)
-        if (!convert(call, f, args, i, a[i], i == 1 ? 2 : 1, i == 1 ? 2 : 1)) return nullptr;
-    if (!check_block<B>(call, f, a)) return nullptr;
-    const unsigned epoch = call.epoch();
-    double dt = 0.0;
-    Keep k;
-    PyObject *states_out, *outputs_out;
-    if (!float_of(call, f, args[n_arrays], n_arrays, dt) ||
-        !parse_options(f, n_arrays + 1, args[n_arrays + 1], args[n_arrays + 2],
-                       args[n_arrays + 4], B::NOUTPUTS, k))
-        return nullptr;
-    if (!unpack_out(args[n_arrays + 3], states_out, outputs_out)) return out_note(f);
-    if (call.epoch() != epoch && !check_block<B>(call, f, a)) return nullptr;
+// The options after the arrays of a state-space run, in order.
+constexpr const char* state_options[] = {"dt", "steps", "start", "record", "every", "out", "last"};
+constexpr const char* stream_options[] = {"record", "every", "out"};
 
-    k.steps = a[1].rows();
-    const Array* inputs[n_arrays];
-    for (int i = 0; i < n_arrays; ++i) inputs[i] = &a[i];
-    const npy_intp state_dims[] = {k.state_rows(), B::NSTATES};
-    const npy_intp output_dims[] = {k.output_rows(), k.width};
-    Result states, outputs;
-    if (!states.make(call, states_out, "out[0]", 2, state_dims, inputs, n_arrays, nullptr) ||
-        !outputs.make(call, outputs_out, "out[1]", 2, output_dims, inputs, n_arrays, &states))
-        return out_note(f);
-    k.states = states.data;
-    k.outputs = outputs.data;
-    const double* p[np];
-    const Py_ssize_t shared[np] = {};
-    for (int i = 0; i < np; ++i) p[i] = a[2 + i].data();
-    double roll[2 * B::NSTATES];
-    Py_BEGIN_ALLOW_THREADS
-        run_series<B>(a[0].data(), 1, a[1].data(), p, shared, dt, roll, k);
-    Py_END_ALLOW_THREADS
-    return Py_BuildValue("OOi", states.array.get(), outputs.array.get(), k.fpe);
-}
+template <frame::StateSpaceBlock B>
+PyObject* state_space_run(Call& call, const frame::Function& f, PyObject* const* args);
 
-// ---- a chain of storages ------------------------------------------------------
-
-bool check_chain(const Call& call, const frame::Function& f, Array* a) {
-    using B = sewer::Block;
-    for (int i = 0; i < 4; ++i)
-        if (!settle(call, f, i, a[i])) return false;
-    if (a[0].cols() != B::NSTATES) return columns_error("x0", B::NSTATES) || note(f, 0);
-    if (a[0].rows() < 1) return value_error("Expected x0 with at least one row.") || note(f, 0);
-    if (a[1].cols() != B::NINPUTS) return columns_error("u", B::NINPUTS) || note(f, 1);
-    if (a[2].cols() < B::params[0].reads())
-        return frame::at_least_error("pars", B::params[0].reads()) || note(f, 2);
-    if (a[3].cols() < B::params[1].reads() || (a[3].ndim() == 2 && a[3].rows() != a[0].rows()))
-        return value_error("Expected spar of length at least 3, or one such row per storage.") ||
-               note(f, 3);
-    return true;
-}
-
-// sewer_chain_run(x0, u, pars, spar, dt, record, every, out, last): n
-// storages in series, x0 one row per storage, spar one row or one per storage.
-PyObject* sewer_chain_run(Call& call, const frame::Function& f, PyObject* const* args) {
-    using B = sewer::Block;
-    constexpr int N = B::NSTATES;
-    Array a[4];
-    if (!convert(call, f, args, 0, a[0], 2, 2) || !convert(call, f, args, 1, a[1], 2, 2) ||
-        !convert(call, f, args, 2, a[2], 1, 1) || !convert(call, f, args, 3, a[3], 1, 2) ||
-        !check_chain(call, f, a))
-        return nullptr;
-    const unsigned epoch = call.epoch();
-    double dt = 0.0;
-    Keep k;
-    PyObject *states_out, *outputs_out;
-    if (!float_of(call, f, args[4], 4, dt) ||
-        !parse_options(f, 5, args[5], args[6], args[8], B::NOUTPUTS, k))
-        return nullptr;
-    if (!unpack_out(args[7], states_out, outputs_out)) return out_note(f);
-    if (call.epoch() != epoch && !check_chain(call, f, a)) return nullptr;
-
-    const Py_ssize_t n = a[0].rows();
-    k.steps = a[1].rows();
-    const Array* inputs[] = {&a[0], &a[1], &a[2], &a[3]};
-    const npy_intp state_dims[] = {k.state_rows(), n, N};
-    const npy_intp output_dims[] = {k.output_rows(), n, k.width};
-    Result states, outputs, roll;
-    if (!states.make(call, states_out, "out[0]", 3, state_dims, inputs, 4, nullptr) ||
-        !outputs.make(call, outputs_out, "out[1]", 3, output_dims, inputs, 4, &states))
-        return out_note(f);
-    const npy_intp roll_dims[] = {2, n, N};
-    if ((k.every > 1 || k.last) && !roll.make(call, nullptr, "", 3, roll_dims, inputs, 0, nullptr))
-        return nullptr;
-    k.states = states.data;
-    k.outputs = outputs.data;
-    const double* p[] = {a[2].data(), a[3].data()};
-    const Py_ssize_t strides[] = {0, a[3].ndim() == 2 ? a[3].cols() : 0};
-    Py_BEGIN_ALLOW_THREADS
-        run_series<B>(a[0].data(), n, a[1].data(), p, strides, dt, roll.data, k);
-    Py_END_ALLOW_THREADS
-    return Py_BuildValue("OOi", states.array.get(), outputs.array.get(), k.fpe);
-}
-
-// ---- a stream block over a series ---------------------------------------------
-
-// Its vectors of exact length are series: one row per step, or one vector
-// for every step; its parameter vectors are vectors.
-template <class B>
-bool check_stream(const Call& call, const frame::Function& f, Array* a, Py_ssize_t& steps) {
-    constexpr int NIN = static_cast<int>(std::size(B::inputs));
-    steps = -1;
-    for (int i = 0; i < NIN; ++i)
-        if (!settle(call, f, i, a[i])) return false;
-    for (int i = 0; i < NIN; ++i) {
-        const frame::Input& in = B::inputs[i];
-        if (!in.exact) {
-            if (a[i].cols() < in.length)
-                return frame::at_least_error(in.name, in.length) || note(f, i);
-            continue;
-        }
-        if (a[i].cols() != in.length) return columns_error(in.name, in.length) || note(f, i);
-        if (a[i].ndim() != 2) continue;
-        if (steps >= 0 && a[i].rows() != steps)
-            return value_error("Expected every series with the same number of rows.") || note(f, i);
-        steps = a[i].rows();
-    }
-    if (steps < 0) steps = 1;
-    return true;
-}
-
-// stream_run(*inputs, record, every, out) -> outputs
-template <class B>
-PyObject* stream_run(Call& call, const frame::Function& f, PyObject* const* args) {
-    constexpr int NIN = static_cast<int>(std::size(B::inputs));
-    Array a[NIN];
-    for (int i = 0; i < NIN; ++i)
-        if (!convert(call, f, args, i, a[i], 1, B::inputs[i].exact ? 2 : 1)) return nullptr;
-    Keep k;
-    PyObject* outputs_out;
-    if (!check_stream<B>(call, f, a, k.steps) ||
-        !parse_options(f, NIN, args[NIN], args[NIN + 1], Py_False, B::NOUTPUTS, k))
-        return nullptr;
-    if (!unpack_out(args[NIN + 2], outputs_out)) return out_note(f);
-    const Array* inputs[NIN];
-    const double* data[NIN];
-    Py_ssize_t strides[NIN];
-    for (int i = 0; i < NIN; ++i) {
-        inputs[i] = &a[i];
-        data[i] = a[i].data();
-        strides[i] = a[i].ndim() == 2 ? a[i].cols() : 0;
-    }
-    const npy_intp output_dims[] = {k.output_rows(), k.width};
-    Result outputs;
-    if (!outputs.make(call, outputs_out, "out", 2, output_dims, inputs, NIN, nullptr))
-        return out_note(f);
-    k.outputs = outputs.data;
-    Py_BEGIN_ALLOW_THREADS
-        run_stream<B>(data, strides, k);
-    Py_END_ALLOW_THREADS
-    return outputs.array.release();
-}
-
-// ---- the module -------------------------------------------------------------------
-
-template <class B>
-constexpr frame::Function block_function(const char* name) {
+template <frame::StateSpaceBlock B>
+constexpr frame::Function run_function(const char* name, bool chain) {
     frame::Function f{};
     f.name = name;
     int i = 0;
     f.params[i++] = "x0";
     f.params[i++] = "u";
     for (const frame::Param& p : B::params) f.params[i++] = p.name;
-    for (const char* option : {"dt", "record", "every", "out", "last"}) f.params[i++] = option;
+    for (const char* option : state_options) f.params[i++] = option;
     f.written = i - 2;
-    f.impl = block_run<B>;
+    state_space_checks<B>(f, chain);
+    f.impl = state_space_run<B>;
     return f;
 }
 
-template <class B>
-constexpr frame::Function stream_function(const char* name) {
+template <frame::StreamBlock B>
+PyObject* stream_run(Call& call, const frame::Function& f, PyObject* const* args);
+
+// Its vectors of exact length are series: one row per step, or one vector
+// for every step; its parameter vectors are vectors.
+template <frame::StreamBlock B>
+constexpr frame::Function run_function(const char* name, bool) {
     frame::Function f{};
     f.name = name;
     int i = 0;
-    for (const frame::Input& in : B::inputs) f.params[i++] = in.name;
-    for (const char* option : {"record", "every", "out"}) f.params[i++] = option;
+    for (const frame::Input& in : B::inputs) {
+        f.checks[i] = {i, in.length, in.exact ? Check::columns : Check::at_least};
+        f.params[i++] = in.name;
+    }
+    for (const char* option : stream_options) f.params[i++] = option;
     f.written = i - 1;
     f.impl = stream_run<B>;
     return f;
 }
 
-constexpr frame::Function functions[] = {
-    block_function<sewer::Block>("sewer_run"),
-    block_function<sedlift::Block>("sedlift_run"),
-    block_function<loamtank::Block>("loamtank_run"),
-    {.name = "sewer_chain_run",
-     .params = {"x0", "u", "pars", "spar", "dt", "record", "every", "out", "last"},
-     .impl = sewer_chain_run,
-     .written = 7},
-    stream_function<fractionation::Block>("fractionation_run"),
-    stream_function<combiner::Block>("combiner_run"),
-};
+// ---- a state-space block over a series, or a chain of them ----------------------
+
+template <frame::StateSpaceBlock B>
+PyObject* state_space_run(Call& call, const frame::Function& f, PyObject* const* args) {
+    constexpr int np = static_cast<int>(std::size(B::params));
+    constexpr int n_arrays = 2 + np;
+    constexpr int N = B::NSTATES;
+    const bool chain = f.checks[n_arrays].kind == Check::per_row;  // on the last parameter
+    const int dims = chain ? 1 : 0;  // a chain's states have a dimension more
+    Array a[n_arrays];
+    for (int i = 0; i < n_arrays; ++i) {
+        const int lo = i == 0 ? 1 + dims : 1;
+        const int hi = i == 0 ? 2 + dims : (i == 1 || (chain && i == n_arrays - 1)) ? 2 : 1;
+        if (!convert(call, f, args, i, a[i], lo, hi)) return nullptr;
+    }
+    if (!frame::settle_and_check(call, f, a, f.name, n_arrays)) return nullptr;
+    const unsigned epoch = call.epoch();
+    PyObject* const* options = args + n_arrays;  // dt, steps, start, record, every, out, last
+    double dt = 0.0;
+    Keep k;
+    PyObject* outs[2];
+    if (!time_step(call, f, args, n_arrays, dt) ||
+        !count_option(f, n_arrays + 2, options[2], k.start) ||
+        !parse_options(f, n_arrays + 3, args, options[6], B::NOUTPUTS, k) ||
+        !unpack_out(f, options[5], outs, 2))
+        return nullptr;
+    if (call.epoch() != epoch && !frame::settle_and_check(call, f, a, f.name, n_arrays))
+        return nullptr;
+    Py_ssize_t u_stride;
+    if (!step_count(f, 1, n_arrays + 1, a[1], options[1], k.steps, u_stride)) return nullptr;
+
+    // The state to start from: x0's last row (or matrix, for a chain).
+    const Py_ssize_t n = chain ? a[0].rows() : 1;
+    const Py_ssize_t starts = chain ? a[0].matrices() : a[0].rows();
+    const double* x0 = a[0].data() + (starts - 1) * n * N;
+    const npy_intp state_dims[] = {k.state_rows(), n, N};
+    const npy_intp output_dims[] = {k.output_rows(), n, k.width};
+    const npy_intp two_d[][2] = {{state_dims[0], N}, {output_dims[0], k.width}};
+    const npy_intp* result_dims[] = {chain ? state_dims : two_d[0], chain ? output_dims : two_d[1]};
+    const int ndims[] = {2 + dims, 2 + dims};
+    const char* what[] = {"out[0]", "out[1]"};
+    Result results[2], chain_roll;
+    if (!make_results(call, f, outs, results, what, 2, ndims, result_dims, a, n_arrays))
+        return nullptr;
+    double roll_row[2 * N];  // one block's two states
+    const npy_intp roll_dims[] = {2, n, N};
+    if (chain && !chain_roll.make(call, nullptr, "", 3, roll_dims, a, 0, nullptr)) return nullptr;
+    double* roll = chain ? chain_roll.data : roll_row;
+    k.states = results[0].data;
+    k.outputs = results[1].data;
+    const double* p[np];
+    Py_ssize_t p_strides[np] = {};
+    for (int i = 0; i < np; ++i) p[i] = a[2 + i].data();
+    if (chain && a[n_arrays - 1].ndim() == 2) p_strides[np - 1] = a[n_arrays - 1].cols();
+    Py_BEGIN_ALLOW_THREADS
+        run_series<B>(x0, n, a[1].data(), u_stride, p, p_strides, dt, roll, k);
+    Py_END_ALLOW_THREADS
+    return Py_BuildValue("OOind", results[0].array.get(), results[1].array.get(), k.fpe, k.steps,
+                         dt);
+}
+
+// ---- a stream block over a series ---------------------------------------------
+
+FRAME_COLD bool rows_error(const frame::Function& f, int param) {
+    PyErr_SetString(PyExc_ValueError, "Expected every series with the same number of rows.");
+    return noted(f, param);
+}
+
+template <frame::StreamBlock B>
+PyObject* stream_run(Call& call, const frame::Function& f, PyObject* const* args) {
+    constexpr int NIN = static_cast<int>(std::size(B::inputs));
+    Array a[NIN];
+    for (int i = 0; i < NIN; ++i)
+        if (!convert(call, f, args, i, a[i], 1, B::inputs[i].exact ? 2 : 1)) return nullptr;
+    if (!frame::settle_and_check(call, f, a, f.name, NIN)) return nullptr;
+    Keep k;
+    k.steps = -1;
+    for (int i = 0; i < NIN; ++i) {
+        if (a[i].ndim() != 2) continue;
+        if (k.steps >= 0 && a[i].rows() != k.steps) return rows_error(f, i), nullptr;
+        k.steps = a[i].rows();
+    }
+    if (k.steps < 0) k.steps = 1;
+    PyObject* outs[1];
+    if (!parse_options(f, NIN, args, nullptr, B::NOUTPUTS, k) ||
+        !unpack_out(f, args[NIN + 2], outs, 1))
+        return nullptr;
+    const double* data[NIN];
+    Py_ssize_t strides[NIN];
+    for (int i = 0; i < NIN; ++i) {
+        data[i] = a[i].data();
+        strides[i] = a[i].ndim() == 2 ? a[i].cols() : 0;
+    }
+    const npy_intp output_dims[] = {k.output_rows(), k.width};
+    const npy_intp* dims[] = {output_dims};
+    const int ndims[] = {2};
+    const char* what[] = {"out"};
+    Result results[1];
+    if (!make_results(call, f, outs, results, what, 1, ndims, dims, a, NIN)) return nullptr;
+    k.outputs = results[0].data;
+    Py_BEGIN_ALLOW_THREADS
+        run_stream<B>(data, strides, k);
+    Py_END_ALLOW_THREADS
+    return results[0].array.release();
+}
+
+// ---- the module: every block's runs ---------------------------------------------------
+
+template <class B>
+constexpr int runs_of() {
+    if constexpr (frame::StateSpaceBlock<B>)
+        return frame::chains<B>() ? 2 : 1;
+    else
+        return 1;
+}
+
+constexpr int run_count = 0
+#define TARNLET_COUNT(name, dotted) +runs_of<name::Block>()
+    TARNLET_BLOCKS(TARNLET_COUNT)
+#undef TARNLET_COUNT
+    ;
+
+template <class B>
+constexpr void add_runs(std::array<frame::Function, run_count>& fs, int& i, const char* run,
+                        const char* chain_run) {
+    fs[i++] = run_function<B>(run, false);
+    if constexpr (runs_of<B>() == 2) fs[i++] = run_function<B>(chain_run, true);
+}
+
+constexpr std::array<frame::Function, run_count> functions = [] {
+    std::array<frame::Function, run_count> fs{};
+    int i = 0;
+#define TARNLET_ADD(name, dotted) add_runs<name::Block>(fs, i, #name "_run", #name "_chain_run");
+    TARNLET_BLOCKS(TARNLET_ADD)
+#undef TARNLET_ADD
+    return fs;
+}();
+
+bool describe_blocks(PyObject* module);
+
+bool exec(PyObject* module) { return find_loops() && describe_blocks(module); }
 
 constexpr frame::Module module = {.name = "_runs",
                                   .dotted = "tarnlet._runs",
@@ -651,7 +686,187 @@ constexpr frame::Module module = {.name = "_runs",
                                   .functions = functions,
                                   .aliases = {},
                                   .shown = "tarnlet.runs",
-                                  .exec = find_loops};
+                                  .exec = exec};
+
+// ---- the registry ---------------------------------------------------------------------
+
+// A dict built from (key, new reference) pairs; null when any is null.
+Ref dict(std::initializer_list<std::pair<const char*, PyObject*>> items) {
+    Ref d = Ref::steal(PyDict_New());
+    bool ok = static_cast<bool>(d);
+    for (const auto& [key, value] : items) {
+        Ref v = Ref::steal(value);
+        ok = ok && v && PyDict_SetItemString(d.get(), key, v.get()) == 0;
+    }
+    return ok ? std::move(d) : Ref();
+}
+
+PyObject* ints(std::span<const int> values) {
+    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(values.size()));
+    for (size_t i = 0; t && i < values.size(); ++i) {
+        PyObject* v = PyLong_FromLong(values[i]);
+        if (!v) return Py_DECREF(t), nullptr;
+        PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), v);
+    }
+    return t;
+}
+
+PyObject* range_except(int n, std::span<const int> left_out) {
+    int kept[max_width * 4];
+    int count = 0;
+    for (int i = 0; i < n; ++i)
+        if (std::find(left_out.begin(), left_out.end(), i) == left_out.end()) kept[count++] = i;
+    return ints({kept, static_cast<size_t>(count)});
+}
+
+PyObject* entries_read(int reads, std::span<const int> read) {
+    return read.empty() ? range_except(reads, {}) : ints(read);
+}
+
+// A frame function: its name, parameter names, length tests (param, kind,
+// length) in order, and result length; `checked_by` is the function whose
+// tests apply (derivatives for euler_step).
+PyObject* describe_function(const frame::Function& f, const frame::Function* checked_by) {
+    const frame::Function& c = checked_by ? *checked_by : f;
+    const int n = f.nparams();
+    Ref params = Ref::steal(PyTuple_New(n));
+    Ref checks = Ref::steal(PyList_New(0));
+    if (!params || !checks) return nullptr;
+    static const char* const kinds[] = {"exact", "at_least", "columns", "per_row", "some_rows"};
+    for (int i = 0; i < n; ++i) {
+        PyObject* name = PyUnicode_FromString(f.params[i]);
+        if (!name) return nullptr;
+        PyTuple_SET_ITEM(params.get(), i, name);
+    }
+    for (int i = 0; i < frame::max_params && c.checks[i].arg >= 0; ++i) {
+        const Check& check = c.checks[i];
+        Ref value = Ref::steal(
+            Py_BuildValue("(ssn)", c.params[check.arg], kinds[check.kind], check.length));
+        if (!value || PyList_Append(checks.get(), value.get()) < 0) return nullptr;
+    }
+    return dict({{"name", PyUnicode_FromString(f.name)},
+                 {"params", params.release()},
+                 {"checks", PyList_AsTuple(checks.get())},
+                 {"result", PyLong_FromSsize_t(c.result)}})
+        .release();
+}
+
+// The module functions of a block, as its module has them (the same
+// tables); euler_step's arguments are those derivatives checks, and dt.
+template <class B>
+PyObject* describe_functions() {
+    using tables = frame::BlockTables<B>;
+    const auto& fs = tables::functions;
+    Ref t = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(fs.size())));
+    if (!t) return nullptr;
+    const frame::Function* derivatives = nullptr;
+    for (const frame::Function& f : fs)
+        if (std::strcmp(f.name, "derivatives") == 0) derivatives = &f;
+    for (size_t i = 0; i < fs.size(); ++i) {
+        PyObject* d = describe_function(fs[i], fs[i].impl ? derivatives : nullptr);
+        if (!d) return nullptr;
+        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), d);
+    }
+    return t.release();
+}
+
+template <class B>
+PyObject* describe_runs(const char* name) {
+    Ref runs = Ref::steal(PyList_New(0));
+    if (!runs) return nullptr;
+    const std::string run = std::string(name) + "_run", chain = std::string(name) + "_chain_run";
+    for (const frame::Function& f : functions) {
+        const bool is_chain = chain == f.name;
+        if (run != f.name && !is_chain) continue;
+        Ref d = Ref::steal(describe_function(f, nullptr));
+        if (!d) return nullptr;
+        Ref flag = Ref::borrow(is_chain ? Py_True : Py_False);
+        if (PyDict_SetItemString(d.get(), "chain", flag.get()) < 0 ||
+            PyList_Append(runs.get(), d.get()) < 0)
+            return nullptr;
+    }
+    return PyList_AsTuple(runs.get());
+}
+
+PyObject* constants_of(std::span<const frame::Constant> constants) {
+    Ref d = Ref::steal(PyDict_New());
+    for (const frame::Constant& c : constants) {
+        Ref v = Ref::steal(PyLong_FromLong(c.value));
+        if (!d || !v || PyDict_SetItemString(d.get(), c.name, v.get()) < 0) return nullptr;
+    }
+    return d.release();
+}
+
+PyObject* aliases_of(std::span<const frame::Alias> aliases) {
+    Ref d = Ref::steal(PyDict_New());
+    for (const frame::Alias& a : aliases) {
+        Ref v = Ref::steal(PyUnicode_FromString(a.target));
+        if (!d || !v || PyDict_SetItemString(d.get(), a.name, v.get()) < 0) return nullptr;
+    }
+    return d.release();
+}
+
+// One block: its vectors with their lengths and the entries the kernels
+// read, its module functions, its runs.
+template <class B>
+PyObject* describe(const char* name, const char* dotted) {
+    using tables = frame::BlockTables<B>;
+    Ref lengths = Ref::steal(PyDict_New());
+    Ref reads = Ref::steal(PyDict_New());
+    Ref kernels = Ref::steal(PyDict_New());
+    if (!lengths || !reads || !kernels) return nullptr;
+    auto put = [](PyObject* d, const char* key, PyObject* value) {
+        Ref v = Ref::steal(value);
+        return v && PyDict_SetItemString(d, key, v.get()) == 0;
+    };
+    bool ok = true;
+    if constexpr (frame::StateSpaceBlock<B>) {
+        ok = put(lengths.get(), "x", PyLong_FromLong(B::NSTATES)) &&
+             put(lengths.get(), "u", PyLong_FromLong(B::NINPUTS)) &&
+             put(lengths.get(), "y", PyLong_FromLong(B::NOUTPUTS)) &&
+             put(reads.get(), "x", range_except(B::NSTATES, {})) &&
+             put(reads.get(), "u", range_except(B::NINPUTS, frame::unread_inputs<B>()));
+        for (const frame::Param& p : B::params)
+            ok = ok && put(lengths.get(), p.name, PyLong_FromLong(p.reads())) &&
+                 put(reads.get(), p.name, entries_read(p.reads(), p.read)) &&
+                 put(kernels.get(), p.name,
+                     Py_BuildValue("{sisi}", "outputs", p.outputs_reads, "derivatives",
+                                   p.derivatives_reads));
+    } else {
+        for (const frame::Input& in : B::inputs)
+            ok = ok && put(lengths.get(), in.name, PyLong_FromLong(in.length)) &&
+                 put(reads.get(), in.name, entries_read(in.length, in.read));
+        ok = ok && put(lengths.get(), "y", PyLong_FromLong(B::NOUTPUTS));
+    }
+    if (!ok) return nullptr;
+    constexpr bool state = frame::StateSpaceBlock<B>;
+    return dict({{"name", PyUnicode_FromString(name)},
+                 {"module", PyUnicode_FromString(dotted)},
+                 {"kind", PyUnicode_FromString(state ? "state" : "stream")},
+                 {"lengths", lengths.release()},
+                 {"reads", reads.release()},
+                 {"kernels", kernels.release()},
+                 {"functions", describe_functions<B>()},
+                 {"constants", constants_of(tables::constants)},
+                 {"aliases", aliases_of(tables::aliases)},
+                 {"runs", describe_runs<B>(name)},
+                 {"allocate_first", PyBool_FromLong(frame::allocates_first<B>())}})
+        .release();
+}
+
+bool describe_blocks(PyObject* module) {
+    Ref blocks = Ref::steal(PyList_New(0));
+    if (!blocks) return false;
+#define TARNLET_DESCRIBE(name, dotted)                                    \
+    {                                                                     \
+        Ref d = Ref::steal(describe<name::Block>(#name, dotted));         \
+        if (!d || PyList_Append(blocks.get(), d.get()) < 0) return false; \
+    }
+    TARNLET_BLOCKS(TARNLET_DESCRIBE)
+#undef TARNLET_DESCRIBE
+    Ref t = Ref::steal(PyList_AsTuple(blocks.get()));
+    return t && PyModule_AddObjectRef(module, "BLOCKS", t.get()) == 0;
+}
 
 }  // namespace
 

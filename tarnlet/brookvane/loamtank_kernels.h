@@ -14,6 +14,7 @@ struct Block {
     // 4 drainage coefficient, 5 linear outflow coefficient. The output
     // kernel reads 1-5, the derivative kernel 0-5.
     static constexpr frame::Param params[] = {{"par", 6, 6}};
+    static constexpr bool allocate_first = true;
 
     // The two kernels treat a negative level differently and share nothing.
     struct Shared {};

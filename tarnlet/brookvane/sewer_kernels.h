@@ -23,7 +23,13 @@ struct Block {
     // pars: suspended solids per unit of the particulate components, read
     // (entries 19-24) by the output kernel only; spar: area, weir
     // coefficient, threshold level.
-    static constexpr frame::Param params[] = {{"pars", 25, 0}, {"spar", 3, 3}};
+    static constexpr int pars_read[] = {19, 20, 21, 22, 23, 24};
+    static constexpr frame::Param params[] = {{"pars", 25, 0, pars_read}, {"spar", 3, 3}};
+    // The storage computes its own suspended solids, and the upstream
+    // storage's level comes along in a chain.
+    static constexpr int u_unread[] = {18, 26};
+    // Its outflow, entries 0 to 25, is the next storage's inflow.
+    static constexpr bool chain = true;
 
     using Shared = Storage;
 

@@ -16,6 +16,8 @@ struct Block {
     static constexpr const char* wrong_length = "Expected two 1D arrays of length ";
     static constexpr frame::Input inputs[] = {{"stream_a", LENGTH, true, wrong_length},
                                               {"stream_b", LENGTH, true, wrong_length}};
+    static constexpr frame::Constant constants[] = {{"NSTATES", LENGTH}};
+    static constexpr frame::Alias aliases[] = {{"compute", "combine"}};
 
     static void compute(const double* const* in, double* y);
 };

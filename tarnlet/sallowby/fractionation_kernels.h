@@ -15,10 +15,13 @@ struct Block {
     static constexpr int NOUTPUTS = 54;
     static constexpr const char* name = "compute";
     // pars is read at 28, 29, 30, 154 and 155; fractions 0-8; bg_values 0-43.
+    static constexpr int pars_read[] = {28, 29, 30, 154, 155};
     static constexpr frame::Input inputs[] = {{"u", NINPUTS, true},
-                                              {"pars", 156, false},
+                                              {"pars", 156, false, nullptr, pars_read},
                                               {"fractions", 9, false},
                                               {"bg_values", 44, false}};
+    static constexpr frame::Constant constants[] = {{"NINPUTS", NINPUTS}, {"NOUTPUTS", NOUTPUTS}};
+    static constexpr frame::Alias aliases[] = {{"fractionate", "compute"}};
 
     static void compute(const double* const* in, double* y);
 };
