@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING
 if TYPE_CHECKING:
     __version__: str
     from tarnlet import layout as layout
+    from tarnlet import results as results
     from tarnlet import runs as runs
     from tarnlet.brookvane import loamtank as loamtank
     from tarnlet.brookvane import sewer as sewer
@@ -26,18 +27,21 @@ if TYPE_CHECKING:
     from tarnlet.sallowby import combiner as combiner
     from tarnlet.sallowby import fractionation as fractionation
 
+# The package's modules; the blocks' modules come from the block registry.
 _LAZY = {
-    "sewer": "tarnlet.brookvane.sewer",
-    "loamtank": "tarnlet.brookvane.loamtank",
-    "sedlift": "tarnlet.fenmoor.sedlift",
-    "fractionation": "tarnlet.sallowby.fractionation",
-    "combiner": "tarnlet.sallowby.combiner",
     "runs": "tarnlet.runs",
     "layout": "tarnlet.layout",
+    "results": "tarnlet.results",
     "brookvane": "tarnlet.brookvane",
     "fenmoor": "tarnlet.fenmoor",
     "sallowby": "tarnlet.sallowby",
 }
+
+
+def _lazy_names() -> dict[str, str]:
+    """Every lazy name: the package's modules and each block by its name."""
+    registry = importlib.import_module("tarnlet._registry")
+    return {**_LAZY, **{block.name: block.module for block in registry.blocks()}}
 
 
 def _refuse_source_folder() -> None:
@@ -79,12 +83,15 @@ def __getattr__(name: str) -> object:
         version = _version()
         globals()["__version__"] = version
         return version
-    if name not in _LAZY:
+    if name.startswith("_"):  # private modules are imported, never looked up here
         raise AttributeError(f"module 'tarnlet' has no attribute {name!r}")
-    module = importlib.import_module(_LAZY[name])
+    names = _LAZY if name in _LAZY else _lazy_names()
+    if name not in names:
+        raise AttributeError(f"module 'tarnlet' has no attribute {name!r}")
+    module = importlib.import_module(names[name])
     globals()[name] = module
     return module
 
 
 def __dir__() -> list[str]:
-    return sorted({*globals(), *_LAZY, "__version__"})
+    return sorted({*globals(), *_lazy_names(), "__version__"})

@@ -10,14 +10,15 @@ magic numbers::
     SEWER.y.h              # 26: the water level in a sewer output
     SEWER.u.unit("Q")      # 'm3/d'
     u = SEWER.u.vector(S_NH4=16.0, X_S=125.0, Q=4000.0)  # float64, other entries 0.0
-    SEWER.y.table(outputs) # named columns (pandas DataFrame, or a dict of arrays)
+    SEWER.y.table(outputs) # a pandas DataFrame with named columns, units in attrs
     y[STREAM.Q]            # the flow of a combiner stream
 
 Blocks: ``SEWER`` (vectors ``x``, ``u``, ``y``, ``pars``, ``spar``), ``SEDLIFT``
 (``x``, ``u``, ``y``, ``sspars``), ``LOAMTANK`` (``x``, ``u``, ``y``, ``par``),
 ``FRACTIONATION`` (``u``, ``y``, ``pars``, ``fractions``, ``bg_values``) and
-``STREAM``, the 56-entry stream of the combiner. ``BLOCKS`` lists the four
-blocks; ``block.vectors`` maps each argument name to its layout and
+``COMBINER`` (``stream_a``, ``stream_b``, ``y``, each the 56-entry ``STREAM``).
+``BLOCKS`` lists the five blocks and ``block(name)`` finds one;
+``block.vectors`` maps each argument name to its layout and
 ``block.describe()`` gives them all as text. The
 derivatives of a state-space block have the layout of its state ``x``, per day.
 
@@ -47,18 +48,22 @@ An unknown name raises an error that lists the closest known names.
 from __future__ import annotations
 
 import difflib
-import importlib
 import numbers
 import operator
 from collections.abc import Iterator, Mapping, Sequence
 from dataclasses import dataclass, fields
-from typing import Any, SupportsIndex
+from typing import TYPE_CHECKING, SupportsIndex
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
+from tarnlet.results import pandas_module
+
+if TYPE_CHECKING:
+    import pandas
+
 __all__ = ["Entry", "Layout", "UnknownNameError", "Block", "SEWER", "SEDLIFT", "LOAMTANK", "FRACTIONATION",
-           "STREAM", "BLOCKS"]
+           "COMBINER", "STREAM", "BLOCKS", "block"]
 
 # One entry as written below: name, unit, meaning and, for entries the block never reads, False.
 _Row = tuple[str, str, str] | tuple[str, str, str, bool]
@@ -197,11 +202,34 @@ class Layout:
             out[self._index[name]] = value
         return out
 
-    def table(self, values: ArrayLike, index: ArrayLike | None = None) -> Any:
+    def table(self, values: ArrayLike, index: ArrayLike | None = None) -> pandas.DataFrame:
         """Named columns of a vector (one row) or of a 2-D array (one row per step).
 
-        Returns a pandas DataFrame (rows labelled by `index`, e.g. the times)
-        when pandas can be imported, else a dict of 1-D float64 arrays by name.
+        Parameters
+        ----------
+        values : array_like
+            A vector of this layout, or an array of shape ``(steps, len(self))``.
+        index : array_like, optional
+            Labels of the rows, such as the times.
+
+        Returns
+        -------
+        pandas.DataFrame
+            One column per entry, named; the units in ``attrs["units"]``.
+
+        Raises
+        ------
+        ValueError
+            When the values do not have this layout's length.
+        ImportError
+            Without pandas (``pip install 'tarnlet[tables]'``).
+
+        Examples
+        --------
+        >>> from tarnlet.layout import LOAMTANK
+        >>> LOAMTANK.y.table([[10.0, 0.0, 5.0, 0.02]])
+           Q_drain  Q_excess  Q_lin     h
+        0     10.0       0.0    5.0  0.02
         """
         array = np.asarray(values, dtype=np.float64)
         if array.ndim == 1:
@@ -210,17 +238,17 @@ class Layout:
             hint = " (select one storage of a chain run first, e.g. outputs[:, j])" if array.ndim == 3 else ""
             raise ValueError(f"{self.title}.table() takes a vector of {len(self)} entries or an array of "
                              f"shape (steps, {len(self)}); got shape {np.shape(values)}{hint}")
-        try:
-            pandas = importlib.import_module("pandas")
-        except ImportError:
-            return {name: array[:, i].copy() for i, name in enumerate(self.names)}
-        return pandas.DataFrame(array, columns=list(self.names), index=index, copy=True)
+        pd = pandas_module(f"{self.title}.table()")
+        frame = pd.DataFrame(array, columns=list(self.names), index=index, copy=True)
+        frame.attrs["units"] = {e.name: e.unit for e in self._entries}
+        return frame
 
     def _unknown(self, name: str) -> str:
         close = difflib.get_close_matches(name, self.names, n=3, cutoff=0.5)
         lowered = [n for n in self.names if n.lower() == name.lower() and n not in close]
-        hint = f"; did you mean {' or '.join(map(repr, lowered + close))}?" if lowered or close else ""
-        return f"{self.title} has no entry named {name!r}{hint}"
+        if lowered or close:
+            return f"{self.title} has no entry named {name!r}; did you mean {' or '.join(map(repr, lowered + close))}?"
+        return f"{self.title} has no entry named {name!r}; its entries are {', '.join(self.names)}"
 
 
 @dataclass(frozen=True)
@@ -228,11 +256,18 @@ class Block:
     """The vectors of one block, by argument name."""
 
     module: str  # the dotted name of the block's module
+    summary: str  # what it is, in a few words ("one sewer storage")
+
+    @property
+    def name(self) -> str:
+        """The block's name, as its module and run function have it (``"sewer"``)."""
+        return self.module.rsplit(".", 1)[1]
 
     @property
     def vectors(self) -> Mapping[str, Layout]:
         """Every vector of the block, by the name of its argument (x, u, y and the parameters)."""
-        return {f.name: getattr(self, f.name) for f in fields(self) if f.name != "module"}
+        return {f.name: getattr(self, f.name) for f in fields(self)
+                if isinstance(getattr(self, f.name), Layout)}
 
     def describe(self) -> str:
         """Every vector of the block as plain-text tables."""
@@ -284,6 +319,7 @@ def _sewer_stream(title: str, inflow: bool) -> Layout:
 
 @dataclass(frozen=True)
 class SewerBlock(Block):
+    chain_summary: str  # a chain of them, in a few words
     x: Layout
     u: Layout
     y: Layout
@@ -302,6 +338,8 @@ _TSS_FACTORS = [
 
 SEWER = SewerBlock(
     module="tarnlet.brookvane.sewer",
+    summary="one sewer storage",
+    chain_summary="a chain of n sewer storages in series",
     x=Layout("SEWER.x", [(name, unit, f"stored amount of {name}: {meaning}")
                          for name, _, unit, meaning in _ASM2D + _EXTRA]
              + [("h", "m", "water level (may lie below h0 while the storage fills)")]),
@@ -330,6 +368,7 @@ class SedliftBlock(Block):
 _FLUSH = range(1, 7)
 SEDLIFT = SedliftBlock(
     module="tarnlet.fenmoor.sedlift",
+    summary="the first-flush block",
     x=Layout("SEDLIFT.x", [(f"M_{k}", "g", f"stored amount of component {k}"
                             + (" (fills the store up to the capacity)" if k == 1 else ""))
                            for k in _FLUSH]),
@@ -362,6 +401,7 @@ class LoamtankBlock(Block):
 
 LOAMTANK = LoamtankBlock(
     module="tarnlet.brookvane.loamtank",
+    summary="the soil reservoir",
     x=Layout("LOAMTANK.x", [("h", "m", "storage level (stored water depth)")]),
     u=Layout("LOAMTANK.u", [
         ("Q_primary", "m3/d", "primary inflow (e.g. rain on the area): accepted up to A*q_cap"),
@@ -437,6 +477,7 @@ class FractionationBlock(Block):
 
 FRACTIONATION = FractionationBlock(
     module="tarnlet.sallowby.fractionation",
+    summary="the influent fractionation",
     u=Layout("FRACTIONATION.u",
              [(f"L{k}_1", "g/d", f"load of kind {k}, first contribution") for k in range(5)]
              + [(f"L{k}_2", "g/d", f"load of kind {k}, second contribution") for k in range(5)]
@@ -466,4 +507,24 @@ STREAM = Layout("STREAM", [
     for i in range(56)
 ])
 
-BLOCKS: tuple[Block, ...] = (SEWER, SEDLIFT, LOAMTANK, FRACTIONATION)
+
+
+@dataclass(frozen=True)
+class CombinerBlock(Block):
+    stream_a: Layout
+    stream_b: Layout
+    y: Layout
+
+
+COMBINER = CombinerBlock(module="tarnlet.sallowby.combiner", summary="the stream combiner",
+                         stream_a=STREAM, stream_b=STREAM, y=STREAM)
+
+BLOCKS: tuple[Block, ...] = (SEWER, SEDLIFT, LOAMTANK, FRACTIONATION, COMBINER)
+
+
+def block(name: str) -> Block:
+    """The layouts of the block called `name` (``"sewer"``)."""
+    for b in BLOCKS:
+        if b.name == name:
+            return b
+    raise KeyError(f"no block named {name!r}; the blocks are {', '.join(b.name for b in BLOCKS)}")
