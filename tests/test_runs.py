@@ -78,7 +78,8 @@ def test_chain_equals_python_loop(shared_spar):
     (lambda: runs.sewer_run(np.ones(23), np.ones((2, 27)), np.ones(25), np.ones(3), 1.0),
      ValueError, "Expected x0 of length 24."),
     (lambda: runs.sewer_run(np.ones(24), np.ones(27), np.ones(25), np.ones(3), 1.0),
-     ValueError, "Buffer has wrong number of dimensions (expected 2, got 1)"),
+     ValueError, "u is one input vector: give steps=N, the number of steps to run it for, or a series "
+                 "of one row per step"),
     (lambda: runs.sewer_run(np.ones(24), np.ones((2, 26)), np.ones(25), np.ones(3), 1.0),
      ValueError, "Expected u with 27 columns."),
     (lambda: runs.sewer_run(np.ones(24), np.ones((2, 27)), np.ones(24), np.ones(3), 1.0),
@@ -90,7 +91,7 @@ def test_chain_equals_python_loop(shared_spar):
     (lambda: runs.sewer_chain_run(np.ones((0, 24)), np.ones((2, 27)), np.ones(25), np.ones(3), 1.0),
      ValueError, "Expected x0 with at least one row."),
     (lambda: runs.sewer_chain_run(np.ones((2, 24)), np.ones((2, 27)), np.ones(25), np.ones((3, 3)), 1.0),
-     ValueError, "Expected spar of length at least 3, or one such row per storage."),
+     ValueError, "Expected spar of length at least 3, or one such row per row of x0."),
     (lambda: runs.sewer_chain_run(np.ones((2, 24)), np.ones((2, 27)), np.ones(25), np.ones((2, 2, 3)), 1.0),
      ValueError, "Buffer has wrong number of dimensions (expected 1 or 2, got 3)"),
     (lambda: runs.loamtank_run([1.0], np.ones((2, 2)), np.ones(6)),
@@ -105,7 +106,7 @@ def test_errors(call, error, text):
 def test_inputs_untouched_and_lists_accepted():
     u = np.ones((5, 2))
     u.flags.writeable = False
-    states, outputs = runs.loamtank_run([1.0], u.tolist(), [2.0, 0.5, 100.0, 0.01, 3.0, 0.2], "0.5")
+    states, outputs = runs.loamtank_run([1.0], u.tolist(), [2.0, 0.5, 100.0, 0.01, 3.0, 0.2], 0.5)
     again = runs.loamtank_run(np.array([1.0]), u, np.array([2.0, 0.5, 100.0, 0.01, 3.0, 0.2]), 0.5)
     assert states.tobytes() == again[0].tobytes() and (u == 1).all()
 
@@ -197,7 +198,7 @@ SEWER_ARGS = (np.r_[np.ones(23), 1.0], np.ones((10, 27)), np.ones(25), np.array(
     (dict(record=[-1]), ValueError, "record index -1 is out of range 0 to 26"),
     (dict(record=[3, 3]), ValueError, "record holds index 3 twice"),
     (dict(record="Q"), TypeError, None),
-    (dict(states="first"), ValueError, "states must be 'every' or 'last', not 'first'"),
+    (dict(states="first"), ValueError, "states must be 'kept' or 'last', not 'first'"),
     (dict(out=np.zeros(3)), TypeError, "out must be None or a pair of arrays (states, outputs)"),
 ])
 def test_bad_options(options, error, text):
@@ -310,7 +311,7 @@ def options(state_space):
     keys = dict(record=st.sampled_from([None, [0], [2, 1], [99], [1, 1]]),
                 every=st.sampled_from([1, 2, 5, 0]))
     if state_space:
-        keys["states"] = st.sampled_from(["every", "last"])
+        keys["states"] = st.sampled_from(["kept", "last"])
     return st.fixed_dictionaries({}, optional=keys)
 
 

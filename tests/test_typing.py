@@ -11,7 +11,7 @@ import tarnlet
 pytest.importorskip("mypy")
 
 MODULES = ["tarnlet.brookvane.sewer", "tarnlet.brookvane.loamtank", "tarnlet.fenmoor.sedlift",
-           "tarnlet.sallowby.fractionation", "tarnlet.sallowby.combiner", "tarnlet._runs"]
+           "tarnlet.sallowby.fractionation", "tarnlet.sallowby.combiner", "tarnlet._runs", "tarnlet.runs"]
 
 USER_CODE = """
 import numpy as np
@@ -25,9 +25,14 @@ level: float = float(loamtank.euler_step([0.1], [1.0, 0.0], [2, 0.5, 100, 0.01, 
 mixed = combiner.compute(np.ones(56), np.ones(56))
 
 from tarnlet import runs
-states, outputs = runs.sewer_run(x, np.zeros((10, 27)), np.ones(25), [100.0, 5.0, 0.5], 0.01,
-                                 record=[19, 26], every=5, states="last")
+from tarnlet.layout import SEWER
+result = runs.sewer_run(x, np.zeros((10, 27)), np.ones(25), [100.0, 5.0, 0.5], 0.01,
+                        record=[19, "h"], every=5, states="last")
+states, outputs = result
+more = runs.sewer_run(result, np.zeros(27), np.ones(25), [100.0, 5.0, 0.5], 0.01, steps=10)
 flows = runs.combiner_run(np.ones((10, 56)), np.ones(56), out=np.empty((10, 56)))
+flow_index: int = SEWER.u.Q
+dt: float = result.dt
 """
 
 
@@ -52,3 +57,6 @@ def test_user_code_type_checks(tmp_path):
     assert good.returncode == 0, good.stdout
     bad = run(["mypy", "--no-incremental", "bad.py"], tmp_path)
     assert bad.returncode == 1 and "sper" in bad.stdout
+    (tmp_path / "name.py").write_text("from tarnlet.layout import SEWER\nSEWER.u.Qx\n")
+    wrong_name = run(["mypy", "--no-incremental", "name.py"], tmp_path)
+    assert wrong_name.returncode == 1 and '"Qx"' in wrong_name.stdout, wrong_name.stdout
