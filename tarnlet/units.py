@@ -11,17 +11,19 @@ calcium carbonate (g CaCO3/m3), through :data:`EQUIVALENT_MASS`.
 =================== ============ ============================================
 dimension           base unit    units
 =================== ============ ============================================
-flow                m3/d         m3/d, m3/h, m3/s, L/s, L/d, L/h, ML/d
+flow                m3/d         m3/d, m3/h, m3/s, L/s, L/d, L/h, ML/d;
+                                 ft3/s, gal/min, Mgal/d (US gallons)
 mass concentration  g/m3         g/m3 = mg/L, kg/m3 = g/L, ug/L = mg/m3;
                                  with a species: g COD/m3, mg N/L, ...
 amount              mol/m3       mol/m3 = mmol/L, mol/L
 concentration
-rate of depth       m/d          m/d, mm/d, mm/h, mm/min, m/s
-(rain intensity)
-depth, level        m            m, cm, mm
+rate of depth       m/d          m/d, mm/d, mm/h, mm/min, m/s, in/h, ft/s
+(rain intensity,
+velocity)
+depth, level        m            m, cm, mm, ft, in
 time                d            d, h, min, s
 area                m2           m2, ha, km2
-volume              m3           m3, L, ML
+volume              m3           m3, L, ML, ft3
 load                g/d          g/d, kg/d, kg/h, g/h, kg/s
 mass                g            g, kg, mg, t
 dimensionless       \\-           \\-, 1, %
@@ -70,14 +72,16 @@ class UnitError(ValueError):
 # dimension -> {unit: factor to the base unit (the first one)}
 UNITS: dict[str, dict[str, float]] = {
     "flow": {"m3/d": 1.0, "m3/h": 24.0, "m3/s": 86400.0, "L/s": 86.4, "L/d": 1e-3, "L/h": 24e-3,
-             "ML/d": 1e3},
+             "ML/d": 1e3, "ft3/s": 0.028316846592 * 86400.0, "gal/min": 0.003785411784 * 1440.0,
+             "Mgal/d": 3785.411784},
     "mass concentration": {"g/m3": 1.0, "mg/L": 1.0, "kg/m3": 1e3, "g/L": 1e3, "ug/L": 1e-3, "mg/m3": 1e-3},
     "amount concentration": {"mol/m3": 1.0, "mmol/L": 1.0, "mol/L": 1e3},
-    "rate of depth": {"m/d": 1.0, "mm/d": 1e-3, "mm/h": 24e-3, "mm/min": 1.44, "m/s": 86400.0},
-    "depth": {"m": 1.0, "cm": 1e-2, "mm": 1e-3},
+    "rate of depth": {"m/d": 1.0, "mm/d": 1e-3, "mm/h": 24e-3, "mm/min": 1.44, "m/s": 86400.0, "in/h": 0.6096,
+                      "ft/s": 0.3048 * 86400.0},
+    "depth": {"m": 1.0, "cm": 1e-2, "mm": 1e-3, "ft": 0.3048, "in": 0.0254},
     "time": {"d": 1.0, "h": 1.0 / 24.0, "min": 1.0 / 1440.0, "s": 1.0 / 86400.0},
     "area": {"m2": 1.0, "ha": 1e4, "km2": 1e6},
-    "volume": {"m3": 1.0, "L": 1e-3, "ML": 1e3},
+    "volume": {"m3": 1.0, "L": 1e-3, "ML": 1e3, "ft3": 0.028316846592},
     "load": {"g/d": 1.0, "kg/d": 1e3, "g/h": 24.0, "kg/h": 24e3, "kg/s": 86400e3},
     "mass": {"g": 1.0, "kg": 1e3, "mg": 1e-3, "t": 1e6},
     "dimensionless": {"-": 1.0, "1": 1.0, "%": 1e-2},
@@ -96,7 +100,9 @@ _ALIASES = {"m³/d": "m3/d", "m^3/d": "m3/d", "m3/day": "m3/d", "m3 d-1": "m3/d"
             "g/m³": "g/m3", "g/m^3": "g/m3", "mg/l": "mg/L", "g/l": "g/L", "kg/m³": "kg/m3", "µg/L": "ug/L",
             "ug/l": "ug/L", "mmol/l": "mmol/L", "mol/l": "mol/L", "mol/m³": "mol/m3", "m²": "m2", "m^2": "m2",
             "km²": "km2", "m³": "m3", "l": "L", "day": "d", "days": "d", "hour": "h", "minute": "min",
-            "mm/hr": "mm/h", "mm h-1": "mm/h", "": "-"}
+            "mm/hr": "mm/h", "mm h-1": "mm/h", "": "-", "cfs": "ft3/s", "CFS": "ft3/s",
+            "gpm": "gal/min", "GPM": "gal/min", "MGD": "Mgal/d", "CMS": "m3/s", "LPS": "L/s", "MLD": "ML/d",
+            "in/hr": "in/h"}
 _BY_UNIT = {unit: (dim, f) for dim, units in UNITS.items() for unit, f in units.items()}
 # "g COD/m3", "mg N/L", "g TSS/m3", "mol HCO3/m3": a mass (or amount) with what it measures.
 _SPECIES = re.compile(r"^\s*(ug|mg|g|kg|mmol|mol)\s+([A-Za-z][A-Za-z0-9_+-]*)\s*/\s*(m3|m³|L|l)\s*$")
@@ -287,7 +293,8 @@ def convert(values: ArrayLike, from_unit: str, to_unit: str, *, interval: float 
 # Our spellings as pint reads them (where pint's differ).
 _PINT = {"-": "dimensionless", "1": "dimensionless", "%": "percent", "m3": "m**3", "m2": "m**2", "km2": "km**2",
          "t": "tonne", "ML": "megaliter", "ha": "hectare", "ug": "microgram", "h": "hour", "d": "day",
-         "min": "minute", "s": "second", "L": "liter"}
+         "min": "minute", "s": "second", "L": "liter", "ft3": "ft**3", "gal": "gallon", "Mgal": "megagallon",
+         "in": "inch"}
 
 
 def _pint_text(unit: Unit) -> str:
