@@ -340,7 +340,7 @@ def multipliers(pattern: Pattern, times: Any, holidays: Iterable[Any] = ()) -> N
     pd = _pandas("multipliers")
     times = pd.DatetimeIndex(times)
     day = times.normalize()
-    weekday = np.asarray(times.dayofweek)
+    weekday = np.asarray(times.day_of_week)
     if holidays:
         holiday = np.asarray(day.isin(pd.DatetimeIndex(list(holidays)).normalize()))
         weekday = np.where(holiday, 6, weekday)
@@ -443,6 +443,8 @@ def generate(discharges: Sequence[Discharge], *, start: Any, dt: float, steps: i
     (Timestamp('2024-03-04 00:00:00'), 4233.5)
     """
     parts = generate_parts(discharges, start=start, dt=dt, steps=steps, seed=seed, holidays=holidays)
+    if len(parts) == 1:  # nothing to mix
+        return next(iter(parts.values()))
     frames = [p.to_numpy() for p in parts.values()]
     q = sum(f[:, U.Q] for f in frames)
     mixed = np.zeros_like(frames[0])

@@ -232,7 +232,7 @@ _KINDS = {_BEFORE: "before", _AFTER: "after", _NAN: "nan", _HOLE: "hole"}
 
 
 def _causes(d: _Data, tg: NDArray[np.float64], dt: float, rule: str, allowed: float
-            ) -> tuple[NDArray[np.intp], NDArray[np.int8], NDArray[np.intp]]:
+            ) -> tuple[NDArray[np.intp], NDArray[np.int8], NDArray[np.intp], NDArray[np.bool_]]:
     """For each step: the sample before it (or at it), and per column the
     cause of a missing value and the sample responsible."""
     tol = _TOLERANCE * dt
@@ -267,7 +267,7 @@ def _causes(d: _Data, tg: NDArray[np.float64], dt: float, rule: str, allowed: fl
             isnan = ~hole & (nan_a | nan_b)
             cause[:, c] = np.select([before, after, hole, isnan], [_BEFORE, _AFTER, _HOLE, _NAN], _OK)
             ref[:, c] = np.where(nan_a | hole, ic, j)
-    return i, cause, ref
+    return i, cause, ref, ~before & at_sample
 
 
 def _spans(d: _Data, tg_labels: Any, cause: NDArray[np.int8], ref: NDArray[np.intp], dt: float,
@@ -347,7 +347,7 @@ def find_gaps(data: Any, *, start: Any, dt: float, steps: int, rule: str = "hold
     _check_rule(rule, None)
     d = _prepare(data, start, name)
     tg = np.arange(steps) * dt
-    _, cause, ref = _causes(d, tg, dt, rule, _allowed(d, max_gap, name))
+    _, cause, ref, _ = _causes(d, tg, dt, rule, _allowed(d, max_gap, name))
     return _spans(d, _grid_labels(d, tg, dt, steps), cause, ref, dt, _allowed(d, max_gap, name))
 
 
@@ -419,7 +419,7 @@ def on_grid(data: Any, *, start: Any = None, dt: float, steps: int, rule: str = 
     d = _prepare(data, start, name)
     tg = np.arange(steps) * dt
     allowed = _allowed(d, max_gap, name)
-    i, cause, ref = _causes(d, tg, dt, rule, allowed)
+    i, cause, ref, at_sample = _causes(d, tg, dt, rule, allowed)
     if fill is None and cause.any():
         raise GapError(name, _spans(d, _grid_labels(d, tg, dt, steps), cause, ref, dt, allowed))
     ic = np.clip(i, 0, len(d.t) - 1)
@@ -430,6 +430,7 @@ def on_grid(data: Any, *, start: Any = None, dt: float, steps: int, rule: str = 
             col = v[ic]
         else:
             col = np.interp(tg, d.t, v)
+            col[at_sample] = v[ic[at_sample]]  # a step on a sample's time takes that sample
         bad = cause[:, c] != _OK
         if bad.any():
             col[bad] = _fill_values(d, tg, dt, fill, c)[bad]
