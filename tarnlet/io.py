@@ -252,7 +252,7 @@ def _write_rows(f: Any, first: np.ndarray, values: np.ndarray, sep: str, digits:
     if pa is not None:
         import pyarrow.csv as pacsv
 
-        options = pacsv.WriteOptions(include_header=False, delimiter=sep, quoting_style="needed")
+        options = pacsv.WriteOptions(include_header=False, delimiter=sep, quoting_style="none")
 
         def chunk(start: int) -> bytes:
             stop = min(start + _CHUNK, n)
@@ -708,7 +708,8 @@ def influent_table(result: Any, *, node: Any = None, ids: Sequence[str] = ASM2D_
         except _units.UnitError as e:
             raise ValueError(f"influent_table(): column {name!r} in {u!r} cannot be written in {target_unit!r}: "
                              f"{e}") from None
-        if u != target_unit:
+        f_from, f_to = _units.factor(u, target_unit)
+        if f_from != f_to:
             export.converted[name] = (u, target_unit)
         return out
 
