@@ -61,16 +61,22 @@ def _open(out_file: str | os.PathLike[str]):
     path = Path(out_file)
     if not path.is_file():
         raise FileNotFoundError(f"no SWMM output file {str(path)!r}")
+    with open(path, "rb") as f:  # SWMM's output files begin and end with its magic number
+        head = f.read(4)
+        f.seek(max(0, path.stat().st_size - 4))
+        tail = f.read(4)
+    if len(head) < 4 or int.from_bytes(head, "little") != _MAGIC or int.from_bytes(tail, "little") != _MAGIC:
+        raise ValueError(f"{str(path)!r} is not a SWMM binary output file (or SWMM did not finish writing it)")
     handle = output.init()
     try:
         output.open(handle, str(path))
-    except Exception as e:  # the toolkit raises its own error class for a file it cannot read
-        output.close(handle)
+    except Exception as e:  # the toolkit's own error class; closing after a failed open would abort
         raise ValueError(f"{str(path)!r} is not a SWMM binary output file that swmm-toolkit reads: {e}") from None
     return output, enum, handle
 
 
 _ELEMENTS = {"subcatchment": 0, "node": 1, "link": 2}
+_MAGIC = 516114522
 
 
 def _names(output: Any, enum: Any, handle: Any, element: str) -> list[str]:
@@ -133,8 +139,9 @@ def read_swmm_series(out_file: str | os.PathLike[str], element: str, name: str, 
     try:
         names = _names(output, enum, handle, element)
         if name not in names:
-            close = difflib.get_close_matches(str(name), names, n=3)
-            hint = f"; did you mean {' or '.join(map(repr, close))}?" if close else f" (it has {len(names)})"
+            close = difflib.get_close_matches(str(name), names, n=3, cutoff=0.5)
+            hint = f"; did you mean {' or '.join(map(repr, close))}?" if close else ""
+            hint += f" (its {element}s: {', '.join(names[:10])}{', ...' if len(names) > 10 else ''})"
             raise ValueError(f"{out_file}: no {element} named {name!r}{hint}")
         index = names.index(name)
         n = output.get_times(handle, enum.Time.NUM_PERIODS)
