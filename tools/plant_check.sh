@@ -15,15 +15,16 @@ source tools/find_python.sh
 venv=${TARNLET_PLANT_VENV:-.venv-plant}
 started=$SECONDS
 kept_venv "$venv"
-if ! "$venv/bin/python" -c "import qsdsan" >/dev/null 2>&1 ||
-    [ "$("$venv/bin/python" -c 'import importlib.metadata as m; print(m.version("qsdsan"))')" != 1.5.3 ]; then
+# (the installed version is asked of the package metadata: importing QSDsan takes 15-30 s)
+if [ "$("$venv/bin/python" -c 'import importlib.metadata as m; print(m.version("qsdsan"))' 2>/dev/null)" != 1.5.3 ]
+then
     "$venv/bin/python" -m pip install -q "qsdsan==1.5.3"
 fi
 stamp="$venv/tarnlet-sources"
 sources=$( (git ls-files -s -- tarnlet frame meson.build meson.options pyproject.toml 2>/dev/null || true;
     git diff HEAD -- tarnlet frame meson.build meson.options pyproject.toml 2>/dev/null || true) | sha256sum)
 if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$sources" ] ||
-    ! "$venv/bin/python" -P -c "import tarnlet.io" >/dev/null 2>&1; then
+    ! "$venv/bin/python" -P -c "import tarnlet.io, tarnlet.brookvane.sewer" >/dev/null 2>&1; then
     "$venv/bin/python" -m pip install -q .
     echo "$sources" > "$stamp"
 fi
