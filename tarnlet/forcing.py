@@ -346,9 +346,14 @@ def find_gaps(data: Any, *, start: Any, dt: float, steps: int, rule: str = "hold
     dt, steps = _check_grid(dt, steps, "find_gaps()")
     _check_rule(rule, None)
     d = _prepare(data, start, name)
-    tg = np.arange(steps) * dt
+    tg = _steps(dt, steps)
     _, cause, ref, _ = _causes(d, tg, dt, rule, _allowed(d, max_gap, name))
     return _spans(d, _grid_labels(d, tg, dt, steps), cause, ref, dt, _allowed(d, max_gap, name))
+
+
+def _steps(dt: float, steps: int) -> NDArray[np.float64]:
+    """The run's step times in days from its start, k*dt."""
+    return np.asarray(np.arange(steps) * dt, dtype=np.float64)
 
 
 def _grid_labels(d: _Data, tg: NDArray[np.float64], dt: float, steps: int) -> Any:
@@ -406,18 +411,18 @@ def on_grid(data: Any, *, start: Any = None, dt: float, steps: int, rule: str = 
     --------
     >>> import numpy as np, pandas as pd
     >>> flow = pd.Series([10.0, np.nan, 30.0], index=[0.0, 1.0, 2.0])
-    >>> on_grid(flow, start=0.0, dt=0.5, steps=5)
-    Traceback (most recent call last):
-    ...
-    tarnlet.forcing.GapError: data has 1 gap in the run (2 steps without a value); give fill='hold', 'linear' or a number to fill them, or data that cover the run:
-      NaN at 1.0: steps 2-3 of the run
+    >>> try:
+    ...     on_grid(flow, start=0.0, dt=0.5, steps=5)
+    ... except GapError as e:
+    ...     print(e.gaps[0])
+    NaN at 1.0: steps 2-3 of the run
     >>> on_grid(flow, start=0.0, dt=0.5, steps=5, rule="linear", fill="linear")
     array([10., 15., 20., 25., 30.])
     """
     dt, steps = _check_grid(dt, steps, "on_grid()")
     _check_rule(rule, fill)
     d = _prepare(data, start, name)
-    tg = np.arange(steps) * dt
+    tg = _steps(dt, steps)
     allowed = _allowed(d, max_gap, name)
     i, cause, ref, at_sample = _causes(d, tg, dt, rule, allowed)
     if fill is None and cause.any():
@@ -491,8 +496,9 @@ def rain_inflow(rain: Any, area: float | None = None, *, par: ArrayLike | None =
             raise ValueError(f"par must be a LOAMTANK.par vector of {len(LOAMTANK.par)} entries, got shape "
                              f"{p.shape}")
         area = float(p[LOAMTANK.par.A])
-    if not _is_number(area) or not math.isfinite(area) or area <= 0:
+    if not _is_number(area) or not math.isfinite(area) or area <= 0:  # type: ignore[arg-type, operator]
         raise ValueError(f"the area must be a positive number of m2, not {area!r}")
+    a = float(area)  # type: ignore[arg-type]
     if kind not in ("intensity", "depth"):
         raise ValueError(f"kind must be 'intensity' (mm/h) or 'depth' (mm per interval), not {kind!r}")
     series = None
@@ -508,13 +514,13 @@ def rain_inflow(rain: Any, area: float | None = None, *, par: ArrayLike | None =
         raise ValueError(f"rain has negative values (the first at position {int(np.argmax(values < 0))})")
     if kind == "intensity":
         f_from, f_to = units.factor(unit or "mm/h", "m/d")
-        q = values * (f_from / f_to * area)
+        q = values * (f_from / f_to * a)
     else:
         if interval is None:
             interval = _regular_interval(series)
         f_from, f_to = units.factor(unit or "mm", "m")
         rate = units.convert(values * (f_from / f_to), "m", "m/d", interval=interval)
-        q = rate * area
+        q = rate * a
     if series is not None:
         return series.__class__(q, index=series.index, name=series.name)
     return q

@@ -231,7 +231,7 @@ def _date_strings(index: Any) -> np.ndarray:
         if np.all(ns % step == 0):
             unit = candidate
             break
-    text = np.datetime_as_string(v.astype(f"M8[{unit}]"), unit=unit)
+    text = np.datetime_as_string(v.astype(f"M8[{unit}]"), unit=unit)  # type: ignore[call-overload]
     return np.char.add(text, "Z") if index.tz is not None else text
 
 
@@ -598,8 +598,8 @@ class InfluentExport:
         if self.periodic:
             return "the series is periodic: its last row equals its first"
         return ("the series is not periodic (its last row differs from its first): a reader that fits a "
-                "periodic spline sees a jump after t = {:g} d; use close_ramp= or a non-periodic "
-                "interpolator".format(self.t_end))
+                f"periodic spline sees a jump after t = {self.t_end:g} d; use close_ramp= or a non-periodic "
+                "interpolator")
 
 
 def _select_node(df: Any, node: Any, what: str) -> tuple[Any, dict[str, str], Any]:

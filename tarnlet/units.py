@@ -57,6 +57,7 @@ from __future__ import annotations
 import difflib
 import re
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -332,4 +333,4 @@ def quantity(values: ArrayLike, unit: str):
     return _REGISTRY.Quantity(np.array(values, dtype=np.float64), _pint_text(parse(unit)))
 
 
-_REGISTRY = None
+_REGISTRY: Any = None

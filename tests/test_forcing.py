@@ -73,7 +73,8 @@ def test_every_kind_of_gap_is_reported_with_its_span(rule, expected):
     assert text.startswith(f"flow has 4 gaps in the run ({sum(e[4] for e in expected)} steps without a value); "
                            "give fill='hold', 'linear' or a number")
     assert f"no data before 2024-05-01 00:15:00 (the run starts at 2024-05-01 00:00:00): steps {first}-{last}" in text
-    assert "NaN at 2024-05-01 00:30:00" in text and "no data between 2024-05-01 01:00:00 and 2024-05-01 01:45:00" in text
+    assert "NaN at 2024-05-01 00:30:00" in text
+    assert "no data between 2024-05-01 01:00:00 and 2024-05-01 01:45:00" in text
     assert "no data after 2024-05-01 02:00:00 (the run ends at 2024-05-01 02:55:00)" in text
 
 
@@ -102,7 +103,8 @@ def test_fill_rules_fill_only_the_gaps():
 
 
 @pytest.mark.parametrize("data, kwargs, error, message", [
-    (pd.Series([1.0, 2.0], index=[1.0, 0.0]), {}, ValueError, r"data's times are not sorted: 0.0 \(row 1\) follows 1.0"),
+    (pd.Series([1.0, 2.0], index=[1.0, 0.0]), {}, ValueError,
+     r"data's times are not sorted: 0.0 \(row 1\) follows 1.0"),
     (pd.Series([1.0, 2.0], index=[0.0, 0.0]), {}, ValueError, r"data has repeated times: 0.0 at rows 0 and 1"),
     (pd.Series([1.0], index=pd.DatetimeIndex(["2024-01-01"])), {"start": 0.0}, ValueError,
      "data has dates: start must be a date"),
