@@ -57,12 +57,14 @@ def outflow_table(rows: int) -> pd.DataFrame:
 
 
 def best(f, repeats: int) -> float:
-    times = []
-    for _ in range(repeats):
-        start = time.perf_counter()
-        f()
-        times.append(time.perf_counter() - start)
-    return min(times)
+    return min(timed(f)[0] for _ in range(repeats))
+
+
+def timed(f) -> tuple[float, float]:
+    """Wall and process CPU seconds of one call."""
+    wall, cpu = time.perf_counter(), time.process_time()
+    f()
+    return time.perf_counter() - wall, time.process_time() - cpu
 
 
 def main(argv=None) -> int:
@@ -86,8 +88,9 @@ def main(argv=None) -> int:
     try:
         for _ in range(args.repeats):  # the routes take turns
             for name, f in routes.items():
-                found[name].append(best(f, 1))
-        result = {k: min(v) for k, v in found.items()}
+                found[name].append(timed(f))
+        result = {k: min(v)[0] for k, v in found.items()}
+        result |= {k.replace("_s", "_cpu_s"): min(v)[1] for k, v in found.items()}
         result["csv_read_s"] = best(lambda: io.read_csv(csv), 1)
         result["parquet_read_s"] = best(lambda: io.read_parquet(parquet), 1)
         result["csv_exact"] = bool(np.array_equal(io.read_csv(csv).to_numpy().view(np.int64),
