@@ -176,7 +176,7 @@ def main(argv: list[str] | None = None) -> int:
     folder.mkdir(parents=True, exist_ok=True)
     path, inlet, result = export(folder, args.days)
     print(f"exported {path.name}: {result.rows} rows, columns {', '.join(result.columns)}; {result.note}")
-    print(f"  first lines:\n    " + "\n    ".join(path.read_text().splitlines()[:3]))
+    print("  first lines:\n    " + "\n    ".join(path.read_text().splitlines()[:3]))
     clock = time.monotonic()
     inf, a1, a2, c1, cmps, _, t_eval = run_plant(path, result.t_data_end)
     print(f"  plant: {len(t_eval)} output times over {result.t_data_end:.3f} d in {time.monotonic() - clock:.0f} s "
