@@ -18,9 +18,14 @@ from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
     __version__: str
+    from tarnlet import dryweather as dryweather
+    from tarnlet import forcing as forcing
+    from tarnlet import io as io
     from tarnlet import layout as layout
     from tarnlet import results as results
     from tarnlet import runs as runs
+    from tarnlet import swmm as swmm
+    from tarnlet import units as units
     from tarnlet.brookvane import loamtank as loamtank
     from tarnlet.brookvane import sewer as sewer
     from tarnlet.fenmoor import sedlift as sedlift
@@ -32,6 +37,11 @@ _LAZY = {
     "runs": "tarnlet.runs",
     "layout": "tarnlet.layout",
     "results": "tarnlet.results",
+    "units": "tarnlet.units",
+    "forcing": "tarnlet.forcing",
+    "dryweather": "tarnlet.dryweather",
+    "io": "tarnlet.io",
+    "swmm": "tarnlet.swmm",
     "brookvane": "tarnlet.brookvane",
     "fenmoor": "tarnlet.fenmoor",
     "sallowby": "tarnlet.sallowby",
