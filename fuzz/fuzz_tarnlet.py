@@ -68,7 +68,7 @@ class FuzzFinding(AssertionError):
 
 # ---- the surface ------------------------------------------------------------
 
-OPTIONS = ("record", "every", "states", "last", "out", "steps", "start")  # in the order drawn
+OPTIONS = ("record", "every", "states", "last", "out", "steps", "start", "initial")  # in the order drawn
 STATE_RUNS = tuple(r.name for b in _registry.blocks() if b.has_state for r in b.runs)
 
 
@@ -501,7 +501,7 @@ def expected_options(target, values):
         return None
     if every < 1:
         return "invalid"
-    if values.get("steps") is not None or values.get("start", 0) != 0:
+    if values.get("steps") is not None or values.get("start", 0) != 0 or values.get("initial", True) is not True:
         return None  # the shapes follow from u and the option: not simply known
     if raw:
         last = values.get("last") is True
@@ -572,6 +572,8 @@ def draw_options(d, plan, target):
             values[name] = d.pick([None, None, None, None, plan.steps, -1, 2 ** 63, 1.5])
         elif name == "start":
             values[name] = d.pick([0, 0, 0, 0, 0, 3, -1, 2 ** 63, None])
+        elif name == "initial":
+            values[name] = d.pick([True, True, True, False, None, 1])
         else:
             values[name] = plan.out = draw_out(d, plan, target, expected_options(target, values))
             outs = values[name]
@@ -802,9 +804,9 @@ def check_run_result(target, plan, result, replaced):
     if plan.expect == "invalid" and not replaced:
         raise FuzzFinding(f"{target.label} accepted invalid options; call: " + "; ".join(plan.desc))
     parts = result if target.state_run else (result,)
-    if target.state_run and target.kind == "raw" and isinstance(parts, tuple) and len(parts) == 5:
+    if target.state_run and target.kind == "raw" and isinstance(parts, tuple) and len(parts) == 6:
         # the compiled layer adds the floating-point exceptions of its steps,
-        # the steps taken and dt
+        # the steps taken, dt and the final state
         if not isinstance(parts[2], int) or not 0 <= parts[2] < 16:
             raise FuzzFinding(f"{target.label} returned exception flags {parts[2]!r}")
         parts = parts[:2]

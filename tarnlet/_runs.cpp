@@ -136,6 +136,7 @@ inline void advance(const double* x, const double* u, const double* const* p, do
 struct Keep {
     Py_ssize_t steps = 0;
     Py_ssize_t start = 0;
+    bool initial = true;  // the kept states begin with the initial state
     Py_ssize_t every = 1;
     bool last = false;
     Py_ssize_t record[max_width];  // the kept output indices
@@ -143,6 +144,7 @@ struct Keep {
     bool all = true;               // every output index, in order
     double* states = nullptr;
     double* outputs = nullptr;
+    double* final = nullptr;  // the state after the last step, whatever is kept
     int fpe = 0;  // the floating-point exceptions of the run's Euler steps
 
     // Multiples of `every` in [from, to).
@@ -152,7 +154,7 @@ struct Keep {
     }
     Py_ssize_t output_rows() const { return multiples(start, start + steps); }
     Py_ssize_t state_rows() const {
-        return last ? 1 : multiples(start + 1, start + steps + 1) + (start == 0);
+        return last ? 1 : multiples(start + 1, start + steps + 1) + initial;
     }
     void pick(const double* y, double* row) const {
         for (int i = 0; i < width; ++i) row[i] = y[record[i]];
@@ -188,7 +190,7 @@ void run_series(const double* x0, Py_ssize_t n, const double* us, Py_ssize_t u_s
     double ybuf[2][NOUT];
     const double* x = x0;
     Py_ssize_t state_row = 0;
-    if (!k.last && k.start == 0) {
+    if (!k.last && k.initial) {
         std::memcpy(k.states, x0, n * N * sizeof(double));
         x = k.states;
         state_row = 1;
@@ -212,6 +214,7 @@ void run_series(const double* x0, Py_ssize_t n, const double* us, Py_ssize_t u_s
         x = x_next;
     }
     if (k.last) std::memcpy(k.states, x, n * N * sizeof(double));
+    std::memcpy(k.final, x, n * N * sizeof(double));
 }
 
 // A stream block on the kept rows; strides[i] is 0 for an input that is one
@@ -497,7 +500,8 @@ constexpr void state_space_checks(frame::Function& f, bool chain) {
 }
 
 // The options after the arrays of a state-space run, in order.
-constexpr const char* state_options[] = {"dt", "steps", "start", "record", "every", "out", "last"};
+constexpr const char* state_options[] = {"dt",    "steps", "start", "initial",
+                                         "record", "every", "out",   "last"};
 constexpr const char* stream_options[] = {"record", "every", "out"};
 
 template <frame::StateSpaceBlock B>
@@ -555,15 +559,17 @@ PyObject* state_space_run(Call& call, const frame::Function& f, PyObject* const*
     }
     if (!frame::settle_and_check(call, f, a, f.name, n_arrays)) return nullptr;
     const unsigned epoch = call.epoch();
-    PyObject* const* options = args + n_arrays;  // dt, steps, start, record, every, out, last
+    // dt, steps, start, initial, record, every, out, last
+    PyObject* const* options = args + n_arrays;
     double dt = 0.0;
     Keep k;
     PyObject* outs[2];
     if (!time_step(call, f, args, n_arrays, dt) ||
         !count_option(f, n_arrays + 2, options[2], k.start) ||
-        !parse_options(f, n_arrays + 3, args, options[6], B::NOUTPUTS, k) ||
-        !unpack_out(f, options[5], outs, 2))
+        !parse_options(f, n_arrays + 4, args, options[7], B::NOUTPUTS, k) ||
+        !unpack_out(f, options[6], outs, 2))
         return nullptr;
+    k.initial = options[3] != Py_False;
     if (call.epoch() != epoch && !frame::settle_and_check(call, f, a, f.name, n_arrays))
         return nullptr;
     Py_ssize_t u_stride;
@@ -579,9 +585,14 @@ PyObject* state_space_run(Call& call, const frame::Function& f, PyObject* const*
     const npy_intp* result_dims[] = {chain ? state_dims : two_d[0], chain ? output_dims : two_d[1]};
     const int ndims[] = {2 + dims, 2 + dims};
     const char* what[] = {"out[0]", "out[1]"};
-    Result results[2], chain_roll;
+    Result results[2], chain_roll, final;
     if (!make_results(call, f, outs, results, what, 2, ndims, result_dims, a, n_arrays))
         return nullptr;
+    const npy_intp final_dims[] = {n, N};
+    if (!final.make(call, nullptr, "", chain ? 2 : 1, chain ? final_dims : final_dims + 1, a, 0,
+                    nullptr))
+        return nullptr;
+    k.final = final.data;
     double roll_row[2 * N];  // one block's two states
     const npy_intp roll_dims[] = {2, n, N};
     if (chain && !chain_roll.make(call, nullptr, "", 3, roll_dims, a, 0, nullptr)) return nullptr;
@@ -595,8 +606,8 @@ PyObject* state_space_run(Call& call, const frame::Function& f, PyObject* const*
     Py_BEGIN_ALLOW_THREADS
         run_series<B>(x0, n, a[1].data(), u_stride, p, p_strides, dt, roll, k);
     Py_END_ALLOW_THREADS
-    return Py_BuildValue("OOind", results[0].array.get(), results[1].array.get(), k.fpe, k.steps,
-                         dt);
+    return Py_BuildValue("OOindO", results[0].array.get(), results[1].array.get(), k.fpe, k.steps,
+                         dt, final.array.get());
 }
 
 // ---- a stream block over a series ---------------------------------------------

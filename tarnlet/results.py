@@ -78,6 +78,11 @@ class RunResult(_Fields):
         How many steps the run took.
     last : bool
         Whether ``x`` holds only the last state.
+    initial : bool
+        Whether ``x`` begins with the initial state (not in a continued run).
+    final : numpy.ndarray
+        The state after the last step (one row, or one per block of a
+        chain), whatever ``x`` kept: where a continued run starts.
     storages : int or None
         The number of blocks of a chain, None for one block.
     """
@@ -92,18 +97,20 @@ class RunResult(_Fields):
     start: int
     steps: int
     last: bool
+    initial: bool
+    final: FloatArray
     storages: int | None
 
     @classmethod
     def _make_run(cls, x: FloatArray, y: FloatArray, *, block: str, outputs: Layout, states: Layout,
                   record: Sequence[int] | None, dt: float, every: int, start: int, steps: int, last: bool,
-                  storages: int | None) -> RunResult:
+                  initial: bool, final: FloatArray, storages: int | None) -> RunResult:
         result = cls(x, y)
         kept = range(len(outputs)) if record is None else record
         result.__dict__.update(
             block=block, names=tuple(outputs[i].name for i in kept), units=tuple(outputs[i].unit for i in kept),
             state_names=states.names, state_units=tuple(e.unit for e in states), dt=float(dt), every=every,
-            start=start, steps=steps, last=last, storages=storages)
+            start=start, steps=steps, last=last, initial=initial, final=final, storages=storages)
         return result
 
     @property
@@ -122,7 +129,7 @@ class RunResult(_Fields):
             return np.array([self.stop], dtype=np.int64)
         first = -(-(self.start + 1) // self.every) * self.every
         after = np.arange(first, self.stop + 1, self.every, dtype=np.int64)
-        return np.concatenate(([0], after)) if self.start == 0 else after
+        return np.concatenate(([self.start], after)) if self.initial else after
 
     def table(self, of: str = "y") -> pandas.DataFrame:
         """The outputs (``of="y"``) or the states (``of="x"``) as a labelled table.

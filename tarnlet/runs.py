@@ -142,24 +142,26 @@ def _state_space_run(block: _registry.Block, run: _registry.Function) -> Callabl
 
     def call(args: Sequence[Any], dt: Any, steps: Any, record: Any, every: Any, out: Any,
              states: str) -> RunResult:
-        x0, start = args[0], 0
-        if isinstance(x0, RunResult):
+        x0, start, continued = args[0], 0, isinstance(args[0], RunResult)
+        if continued:
             if x0.block != block.name or (x0.storages is not None) != run.chain:
                 raise _noted(TypeError(f"x0 is a result of a {x0.block} run; {run.name}() continues "
                                        f"{'a chain' if run.chain else 'one block'} of {block.name}"),
                              "x0", run.name)
-            x0, start = x0.x, x0.stop
+            x0, start = x0.final, x0.stop
         indices = record_indices(record, outputs, run.name)
         k = _every(every, run.name)
         last = _last(states, run.name)
         n = _steps(steps, run.name)
         pair = None if out is None else tuple(out)
-        x, y, flags, taken, step = compiled(x0, *args[1:], dt, n, start, indices, k, pair, last)
+        x, y, flags, taken, step, final = compiled(x0, *args[1:], dt, n, start, not continued, indices, k, pair,
+                                                   last)
         if flags:
             report_fpe(flags, f"tarnlet.runs.{run.name}()", stacklevel=4)
         return RunResult._make_run(
             x, y, block=block.name, outputs=outputs, states=states_layout, record=indices, dt=step,
-            every=k, start=start, steps=taken, last=last, storages=x.shape[1] if run.chain else None)
+            every=k, start=start, steps=taken, last=last, initial=not continued, final=final,
+            storages=x.shape[1] if run.chain else None)
 
     return _wrapper(run, arrays, state_space=True, body=call,
                     doc=_state_space_doc(block, run, layouts, arrays))

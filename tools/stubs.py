@@ -78,15 +78,17 @@ def compiled_runs_stub(blocks) -> str:
              'tarnlet.runs instead."""', HEADER.rstrip(), "from typing import Any, Optional", "", "import numpy",
              "from numpy.typing import ArrayLike, NDArray", "", "from tarnlet._typing import Scalar", "",
              "_Array = NDArray[numpy.float64]", "_Pair = tuple[_Array, _Array]",
-             "# states, outputs, the floating-point exceptions of the Euler steps, the steps taken, dt",
-             "_Run = tuple[_Array, _Array, int, int, float]", "_Record = Optional[tuple[int, ...]]", "",
+             "# states, outputs, the floating-point exceptions of the Euler steps, the steps taken, dt,",
+             "# the state after the last step",
+             "_Run = tuple[_Array, _Array, int, int, float, _Array]", "_Record = Optional[tuple[int, ...]]", "",
              "np = numpy", "__test__: dict[str, object]", "BLOCKS: tuple[dict[str, Any], ...]", ""]
     for block in blocks:
         for run in block.runs:
             if block.has_state:
                 arrays = run.params[:run.params.index("dt")]
                 params = ", ".join([*(f"{a}: ArrayLike" for a in arrays), "dt: Scalar", "steps: Optional[int]",
-                                    "start: int", "record: _Record", "every: int", "out: Optional[_Pair]",
+                                    "start: int", "initial: bool", "record: _Record", "every: int",
+                                    "out: Optional[_Pair]",
                                     "last: bool"])
                 lines.append(f"def {run.name}({params}) -> _Run: ...")
             else:
