@@ -78,6 +78,8 @@ sphinx_gallery_conf = {
     "examples_dirs": str(gallery_setup.SOURCE),
     "gallery_dirs": "gallery",
     "filename_pattern": r".*\.py$",
+    # the storm event's hand-wired route is a module it imports, not an example of its own
+    "ignore_pattern": r"(__init__|_handwired)\.py$",
     "reset_argv": "gallery_setup.example_argv",
     "image_scrapers": ("matplotlib", "written_png.scraper"),
     "download_all_examples": False,

@@ -1,31 +1,29 @@
 """A storm event on a small combined-sewer catchment, minute by minute.
 
-Every block of tarnlet in one simulation that the script drives itself, the
-way your own simulation would:
+Every block of tarnlet in one model of the catchment (tarnlet.model), named
+nodes connected by name:
 
     rain ---> soil reservoir (loamtank) ---> runoff + drainage water
     sewage + runoff + drainage ---> sewer storage 1 ---> 2 ---> 3 (sewer)
-        ---> first flush (sedlift) ---> fractionation ---> combiner <--- industry
+        ---> first flush (sedlift) ---> fractionation ---> combiner <--- dairy
 
-The model is feed-forward: no block feeds back to an earlier one. So it runs
-in two ways that give the same numbers bit for bit:
+The model runs in one call of compiled code over the whole series (the
+default), or step by step in Python over the blocks' module functions, its
+reference (--reference). The same catchment wired by hand, as scripts did
+before the model layer, lives in storm_event_handwired.py: each block over
+the whole series with NumPy glue between the blocks, and a step loop that
+owns the states and the clock.
 
-- whole series (the default): each block runs over the whole series in one
-  call of tarnlet.runs, with NumPy glue between the blocks;
-- step loop (--step-loop): the script owns the states and the clock and, in
-  every one-minute step, asks each block for its outflow (`outputs`) before
-  advancing it (`euler_step`): the way to go when something must intervene
-  between steps (a controller, a feedback). It is the reference.
-
---check runs both, checks that every state and output agrees bit for bit,
-and reports both speeds.
+--check runs the model both ways and the hand-wired catchment both ways,
+checks that every state and output agrees bit for bit, and reports the
+speeds.
 
 Units: time in days since the start of the run (one step is one minute;
 "day 1 15:31" is t = 1.647 d), flows in m3/d, levels in m, concentrations in
 g/m3 (alkalinity in mol/m3), stored masses in g.
 
     python -P examples/storm_event.py [--days 3] [--steps N] [--out DIR] [--no-plot]
-                                      [--whole-series | --step-loop | --check]
+                                      [--reference | --check] [--influent FILE]
 """
 from __future__ import annotations
 
@@ -38,11 +36,9 @@ from pathlib import Path
 
 import numpy as np
 
-from tarnlet import runs
-from tarnlet.brookvane import loamtank, sewer
-from tarnlet.fenmoor import sedlift
+from tarnlet.brookvane import loamtank
 from tarnlet.layout import FRACTIONATION, LOAMTANK, SEDLIFT, SEWER, STREAM
-from tarnlet.sallowby import combiner, fractionation
+from tarnlet.model import Linear, Model
 
 DT = 1.0 / 1440.0  # one minute, in days
 U, Y = SEWER.u, SEWER.y  # the sewer stream: 27 entries, one layout for inflow and outflow
@@ -58,16 +54,16 @@ COMPONENTS = [*range(U.S_O2, U.X_MeP + 1), *range(U.extra_1, U.extra_5 + 1)]  # 
 SEWER_PARS = SEWER.pars.vector(i_TSS_XI=0.75, i_TSS_XS=0.75, i_TSS_BM=0.90, i_TSS_XPP=3.23,
                                i_TSS_XPHA=0.60, i_TSS_XMe=1.00)
 SPARS = np.array([SEWER.spar.vector(A=a, K=11000.0, h0=0.10) for a in (300.0, 400.0, 500.0)])
+# Suspended solids of a sewer stream, weighted as the storages weigh them.
+P = SEWER.pars
+TSS = Linear([(SEWER_PARS[P.i_TSS_XI], "X_I"), (SEWER_PARS[P.i_TSS_XS], "X_S"),
+              (SEWER_PARS[P.i_TSS_BM], ("X_H", "X_PAO", "X_AUT")), (SEWER_PARS[P.i_TSS_XPP], "X_PP"),
+              (SEWER_PARS[P.i_TSS_XPHA], "X_PHA"), (SEWER_PARS[P.i_TSS_XMe], ("X_MeOH", "X_MeP"))])
 
 
 def tss(c: np.ndarray) -> np.ndarray:
-    """Suspended solids of sewer streams c (one per row), weighted as the
-    storages weigh them, so that an inflow's TSS matches what it carries."""
-    p = SEWER_PARS
-    return (p[SEWER.pars.i_TSS_XI] * c[..., U.X_I] + p[SEWER.pars.i_TSS_XS] * c[..., U.X_S]
-            + p[SEWER.pars.i_TSS_BM] * (c[..., U.X_H] + c[..., U.X_PAO] + c[..., U.X_AUT])
-            + p[SEWER.pars.i_TSS_XPP] * c[..., U.X_PP] + p[SEWER.pars.i_TSS_XPHA] * c[..., U.X_PHA]
-            + p[SEWER.pars.i_TSS_XMe] * (c[..., U.X_MeOH] + c[..., U.X_MeP]))
+    """TSS of sewer streams c (one per row), as the Linear TSS computes it."""
+    return TSS.evaluate({name: c[..., U.index(name)] for name in TSS.names})
 
 
 def stream(temperature: float, **conc: float) -> np.ndarray:
@@ -96,16 +92,6 @@ def dry_weather(t: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return Q_DRY * f, conc
 
 
-def mix(q1: np.ndarray, c1: np.ndarray, q2: np.ndarray, c2: np.ndarray, q3: np.ndarray,
-        c3: np.ndarray) -> np.ndarray:
-    """Three flows and their streams joined by flow weighting, for one step
-    (scalar flows) or a series (one row per step); the total flow goes to Q."""
-    total = q1 + q2 + q3
-    u = (q1[..., None] * c1 + q2[..., None] * c2 + q3[..., None] * c3) / total[..., None]
-    u[..., U.Q] = total
-    return u
-
-
 # ---- Rain on the soil reservoir: its state is the stored water depth (m).
 RAIN_START = 1.0 + 14.0 / 24.0  # day 1 14:00
 RAIN_HOURS, RAIN_PEAK = 3.0, 10.0  # a 3-hour shower peaking at 10 mm/h
@@ -125,46 +111,10 @@ def rain(t: np.ndarray, start: float) -> np.ndarray:
 SOIL_DRY = loamtank.outputs([SOIL_LEVEL0], [0.0, 0.0], SOIL_PAR)
 RECHARGE = SOIL_DRY[LOAMTANK.y.Q_drain] + SOIL_DRY[LOAMTANK.y.Q_lin]
 
-
-def sewer_inflow(q_sewage: np.ndarray, c_sewage: np.ndarray, y_soil: np.ndarray) -> np.ndarray:
-    """Sewage plus the soil's runoff (its excess flow) and drainage water."""
-    u = mix(q_sewage, c_sewage, y_soil[..., LOAMTANK.y.Q_excess], RUNOFF,
-            y_soil[..., LOAMTANK.y.Q_drain], DRAINAGE)
-    u[..., U.TSS] = tss(u)
-    return u
-
-
-def steady_storage(u: np.ndarray, spar: np.ndarray) -> np.ndarray:
-    """State of a storage that has long carried the stream u: level where outflow = inflow."""
-    h = spar[SEWER.spar.h0] + (u[U.Q] / spar[SEWER.spar.K]) ** (2.0 / 3.0)
-    return sewer.initialize_state(np.append(u[COMPONENTS] * spar[SEWER.spar.A] * h, h))
-
-
 # ---- First flush on six components; component 1 (TSS) fills the store.
 FLUSHED = [U.TSS, U.X_I, U.X_S, U.X_H, U.S_NH4, U.S_PO4]
 SSPARS = SEDLIFT.sspars.vector(capacity=400e3, Q_half=10000.0, n=6.0, k_wash=20.0)
 FLUSH_OUT = slice(SEDLIFT.y.C_1, SEDLIFT.y.C_6 + 1)
-
-
-def flush_equilibrium(q: float, c: np.ndarray) -> np.ndarray:
-    """Stored masses in balance with a steady flow q at the concentrations c."""
-    cap, q_half, n, k = SSPARS
-    wash = k * q**n / (q_half**n + q**n)
-    x1 = q * c[0] / (wash + q * c[0] / cap)
-    return sedlift.initialize_state(q * c * (1.0 - x1 / cap) / wash)
-
-
-def flush_input(y: np.ndarray) -> np.ndarray:
-    """The first flush's input from a storage outflow: the flow, then the six concentrations."""
-    return np.concatenate((y[..., [U.Q]], y[..., FLUSHED]), axis=-1)
-
-
-def plant_inlet(y: np.ndarray, y_ff: np.ndarray) -> np.ndarray:
-    """The chain outflow with the first-flush concentrations."""
-    inlet = y.copy()
-    inlet[..., FLUSHED] = y_ff[..., FLUSH_OUT]
-    return inlet
-
 
 # ---- Fractionation of the plant inlet into 54 model values, then mixing.
 # Five kinds of load (g/d), two contributions each:
@@ -181,36 +131,86 @@ FRAC_PARS = FRACTIONATION.pars.vector(i_TSS_13=0.75, i_TSS_14=0.75, i_TSS_15=0.9
 BACKGROUND = np.zeros(44)  # the 44 values not derived from loads: none in this scenario
 LOAD_KINDS = [[FR.L0_share_1, FR.L0_share_2, FR.L0_reserve], [FR.L1_share_1, FR.L1_share_2, FR.L1_share_3],
               [FR.L2_share], [FR.L3_share], [FR.L4_share]]
-# The combiner stream of this model: fractionation outputs 0-36 at 0-36 (so
-# TSS keeps index 36), the flow at STREAM.Q (37), outputs 37-53 at 38-54 and
-# the temperature at 55.
+# The combiner stream of this model: the 54 fractionation outputs by name,
+# the flow Q at STREAM.Q (37), so TSS keeps index 36, and the temperature T
+# last, at 55.
+PLANT = [*FR.names[:STREAM.Q], "Q", *FR.names[STREAM.Q:], "T"]
 PLANT_TSS, PLANT_TEMP = FR.TSS, STREAM.c_55
-
-
-def lumped_loads(c: np.ndarray, reference_flow: float) -> np.ndarray:
-    """The 12 fractionation inputs of sewer streams c: five loads (g/d) in two
-    contributions each, the reference flow and the flow."""
-    q = c[..., U.Q]
-    first = [c[..., U.S_F] + c[..., U.S_A], c[..., U.X_S], c[..., U.S_NH4], c[..., U.S_PO4], c[..., U.S_ALK]]
-    second = [c[..., U.S_I], c[..., U.X_I] + c[..., U.X_H], c[..., U.S_NO3], c[..., U.X_PP], 0.0]
-    return np.stack([q * load for load in first + second] + [np.full_like(q, reference_flow), q], axis=-1)
-
-
-def stream56(values: np.ndarray, flow: np.ndarray, temperature: np.ndarray) -> np.ndarray:
-    """Combiner streams from fractionation outputs, flows and temperatures."""
-    return np.concatenate((values[..., :STREAM.Q], flow[..., None], values[..., STREAM.Q:],
-                           temperature[..., None]), axis=-1)
-
-
 # A constant industrial discharge (a dairy): 500 m3/d of strong, warm water.
-_dairy = stream(25.0, S_F=1400.0, S_A=300.0, S_I=60.0, S_NH4=20.0, S_PO4=12.0, S_ALK=4.0,
-                X_I=40.0, X_S=450.0, X_H=60.0)
-_dairy[U.Q] = 500.0
-INDUSTRY = stream56(fractionation.compute(lumped_loads(_dairy, 500.0), FRAC_PARS, FRACTIONS, BACKGROUND),
-                    _dairy[U.Q], _dairy[U.passthrough])
+DAIRY = stream(25.0, S_F=1400.0, S_A=300.0, S_I=60.0, S_NH4=20.0, S_PO4=12.0, S_ALK=4.0,
+               X_I=40.0, X_S=450.0, X_H=60.0)
+DAIRY[U.Q] = 500.0
 
 
-# ---- The simulation: every block's inputs, outputs and states, step by step.
+@dataclass
+class Forcing:
+    t: np.ndarray  # time of each step, days
+    rain: np.ndarray  # mm/h
+    q_sewage: np.ndarray  # m3/d
+    c_sewage: np.ndarray  # (n, 27)
+    rain_start: float
+
+
+def forcing(n: int, rain_start: float | None) -> Forcing:
+    """The weather and the sewage of n steps: computed once, for every way of running."""
+    t = np.arange(n) * DT
+    if rain_start is None:  # day 1 14:00, or after a fifth of a run shorter than two days
+        rain_start = RAIN_START if n * DT >= 2.0 else 0.2 * n * DT
+    q_sewage, c_sewage = dry_weather(t)
+    return Forcing(t, rain(t, rain_start), q_sewage, c_sewage, rain_start)
+
+
+def soil_input(f: Forcing) -> np.ndarray:
+    return np.column_stack((f.rain * (MM_H * SOIL_PAR[LOAMTANK.par.A]), np.full(len(f.t), RECHARGE)))
+
+
+def flush_equilibrium(q: float, c: np.ndarray) -> np.ndarray:
+    """Stored masses in balance with a steady flow q at the concentrations c."""
+    from tarnlet.model import steady
+
+    return steady.sedlift(np.r_[q, c], SSPARS)
+
+
+# ---- The model: every node by name, connected by name -----------------------------------------
+def fractionate(m: Model, name: str, inlet: str, q_ref: float) -> None:
+    """A sewer stream's loads (g/d), their 54 model values and the 56-entry
+    plant stream: nodes <name>_loads, <name>_values and <name>."""
+    def load(*entries: str) -> Linear:
+        return Linear.load("Q", *entries)
+    m.adapter(f"{name}_loads", inlet, layout=FRACTIONATION.u, entries={
+        "L0_1": load("S_F", "S_A"), "L1_1": load("X_S"), "L2_1": load("S_NH4"), "L3_1": load("S_PO4"),
+        "L4_1": load("S_ALK"), "L0_2": load("S_I"), "L1_2": load("X_I", "X_H"), "L2_2": load("S_NO3"),
+        "L3_2": load("X_PP"), "L4_2": load(), "Q_ref": q_ref})
+    m.fractionation(f"{name}_values", u=f"{name}_loads", pars=FRAC_PARS, fractions=FRACTIONS,
+                    bg_values=BACKGROUND)
+    m.adapter(name, [f"{name}_values", inlet], layout=PLANT, entries={"Q": f"{inlet}.Q", "T": f"{inlet}.passthrough"})
+
+
+def build(f: Forcing) -> Model:
+    """The catchment as a model, started steady after a long dry spell."""
+    m = Model(dt=DT, name="storm event")
+    m.source("soil_in", soil_input(f), layout=LOAMTANK.u)
+    m.loamtank("soil", u="soil_in", par=SOIL_PAR, x0=[SOIL_LEVEL0])
+    sewage = f.c_sewage.copy()
+    sewage[:, U.Q] = f.q_sewage
+    m.source("sewage", sewage, layout=U)
+    for water, flow, c in (("runoff", "Q_excess", RUNOFF), ("drainage", "Q_drain", DRAINAGE)):
+        m.adapter(water, "soil", layout=U, entries={**dict(zip(U.names, c)), "Q": flow})
+    m.mixer("mixed", ["sewage", "runoff", "drainage"])
+    m.adapter("inflow", "mixed", layout=U, entries={"TSS": TSS})  # the particulates changed: so did TSS
+    m.sewer_chain("chain", u="inflow", pars=SEWER_PARS, spar=SPARS)  # steady from the first inflow
+    flushed = [U.names[i] for i in FLUSHED]
+    m.sedlift("flush", u="chain", sspars=SSPARS, components=flushed,
+              x0=flush_equilibrium(Q_DRY, SEWAGE[FLUSHED]))
+    m.merge("inlet", "chain", "flush", replace=flushed)  # the washed-out concentrations replace the inflow's
+    fractionate(m, "town", "inlet", Q_DRY)
+    m.source("dairy", DAIRY, layout=U)
+    fractionate(m, "industry", "dairy", 500.0)
+    m.combiner("plant", stream_a="town", stream_b="industry", names=PLANT)
+    return m
+
+
+# ---- What a run gives: every block's inputs, outputs and states, step by step.
 @dataclass
 class Trace:
     """Everything the blocks took and gave, one row per step; of the states
@@ -229,106 +229,29 @@ class Trace:
     loads: np.ndarray  # (n, 12)
     values: np.ndarray  # (n, 54)
     town: np.ndarray  # (n, 56)
+    industry: np.ndarray  # (n, 56)
     plant: np.ndarray  # (n, 56)
 
 
-@dataclass
-class Forcing:
-    t: np.ndarray  # time of each step, days
-    rain: np.ndarray  # mm/h
-    q_sewage: np.ndarray  # m3/d
-    c_sewage: np.ndarray  # (n, 27)
-    rain_start: float
+# The records that make a trace: the address of each field's vector.
+TRACED = {"u_soil": "soil.u", "y_soil": "soil", "u_in": "inflow", "u_ff": "flush.u", "y_ff": "flush",
+          "loads": "town_loads", "values": "town_values", "town": "town", "industry": "industry",
+          "plant": "plant", **{f"y_sewer{j}": f"chain[{j}]" for j in (1, 2, 3)}}
 
 
-def forcing(n: int, rain_start: float | None) -> Forcing:
-    """The weather and the sewage of n steps: computed once, for either way of running."""
-    t = np.arange(n) * DT
-    if rain_start is None:  # day 1 14:00, or after a fifth of a run shorter than two days
-        rain_start = RAIN_START if n * DT >= 2.0 else 0.2 * n * DT
-    q_sewage, c_sewage = dry_weather(t)
-    return Forcing(t, rain(t, rain_start), q_sewage, c_sewage, rain_start)
-
-
-def initial_states(f: Forcing) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-    """Steady states, as after a long dry spell."""
-    soil = loamtank.initialize_state([SOIL_LEVEL0])
-    u = sewer_inflow(f.q_sewage[0], f.c_sewage[0], SOIL_DRY)
-    storages = np.array([steady_storage(u, spar) for spar in SPARS])
-    flush = flush_equilibrium(Q_DRY, SEWAGE[FLUSHED])
-    return soil, storages, flush
-
-
-def soil_input(f: Forcing) -> np.ndarray:
-    return np.column_stack((f.rain * (MM_H * SOIL_PAR[LOAMTANK.par.A]), np.full(len(f.t), RECHARGE)))
-
-
-def run_whole_series(f: Forcing) -> Trace:
-    """Block after block, each over the whole series in one call."""
-    soil0, storages0, flush0 = initial_states(f)
-    u_soil = soil_input(f)
-    soil, y_soil = runs.loamtank_run(soil0, u_soil, SOIL_PAR, DT, states="last")
-    u_in = sewer_inflow(f.q_sewage, f.c_sewage, y_soil)
-    storages, y_sewer = runs.sewer_chain_run(storages0, u_in, SEWER_PARS, SPARS, DT, states="last")
-    u_ff = flush_input(y_sewer[:, -1])
-    flush, y_ff = runs.sedlift_run(flush0, u_ff, SSPARS, DT, states="last")
-    inlet = plant_inlet(y_sewer[:, -1], y_ff)
-    loads = lumped_loads(inlet, Q_DRY)
-    values = fractionate_series(loads)
-    town = stream56(values, inlet[:, U.Q], inlet[:, U.passthrough])
-    plant = combine_series(town, INDUSTRY)
-    return Trace(u_soil, y_soil, np.stack((soil0, soil[0])), u_in, y_sewer, np.stack((storages0, storages[0])),
-                 u_ff, y_ff, np.stack((flush0, flush[0])), loads, values, town, plant)
-
-
-def fractionate_series(loads: np.ndarray) -> np.ndarray:
-    if hasattr(runs, "fractionation_run"):
-        return runs.fractionation_run(loads, FRAC_PARS, FRACTIONS, BACKGROUND)
-    # Fallback for builds of tarnlet.runs without the stream blocks: a loop over the per-step function.
-    return np.array([fractionation.compute(row, FRAC_PARS, FRACTIONS, BACKGROUND) for row in loads])
-
-
-def combine_series(a: np.ndarray, b: np.ndarray) -> np.ndarray:
-    """Streams a (one row per step) mixed with the one stream b."""
-    if hasattr(runs, "combiner_run"):
-        return runs.combiner_run(a, b)
-    # Fallback for builds of tarnlet.runs without the stream blocks: a loop over the per-step function.
-    return np.array([combiner.combine(row, b) for row in a])
-
-
-def run_step_loop(f: Forcing, progress: bool = False) -> Trace:
-    """The reference: every block, one step after another, the script owning the states."""
-    n = len(f.t)
-    soil, storages, flush = initial_states(f)
-    storages = list(storages)
-    tr = Trace(soil_input(f), np.empty((n, 4)), np.empty((2, 1)), np.empty((n, 27)), np.empty((n, 3, 27)),
-               np.empty((2, 3, 24)), np.empty((n, 7)), np.empty((n, 13)), np.empty((2, 6)),
-               np.empty((n, 12)), np.empty((n, 54)), np.empty((n, 56)), np.empty((n, 56)))
-    tr.x_soil[0], tr.x_sewer[0], tr.x_ff[0] = soil, storages, flush
-    clock, shown = time.monotonic(), 0.0
-    for k in range(n):
-        tr.y_soil[k] = loamtank.outputs(soil, tr.u_soil[k], SOIL_PAR)
-        soil = loamtank.euler_step(soil, tr.u_soil[k], SOIL_PAR, DT)
-        u = tr.u_in[k] = sewer_inflow(f.q_sewage[k], f.c_sewage[k], tr.y_soil[k])
-        for j, spar in enumerate(SPARS):  # each storage's outflow is the next one's inflow
-            tr.y_sewer[k, j] = sewer.outputs(storages[j], u, SEWER_PARS, spar)
-            storages[j] = sewer.euler_step(storages[j], u, SEWER_PARS, spar, DT)
-            u = tr.y_sewer[k, j]
-        tr.u_ff[k] = flush_input(u)
-        tr.y_ff[k] = sedlift.outputs(flush, tr.u_ff[k], SSPARS)
-        flush = sedlift.euler_step(flush, tr.u_ff[k], SSPARS, DT)
-        inlet = plant_inlet(u, tr.y_ff[k])
-        tr.loads[k] = lumped_loads(inlet, Q_DRY)
-        tr.values[k] = fractionation.compute(tr.loads[k], FRAC_PARS, FRACTIONS, BACKGROUND)
-        tr.town[k] = stream56(tr.values[k], inlet[U.Q], inlet[U.passthrough])
-        tr.plant[k] = combiner.combine(tr.town[k], INDUSTRY)
-        if progress and time.monotonic() - clock > max(2.0, shown + 0.5):  # runs over 2 s
-            shown = time.monotonic() - clock
-            print(f"\r  step loop: day {f.t[k]:5.2f} of {n * DT:.2f}", end="", file=sys.stderr)
-    if shown:
-        print(file=sys.stderr)
-    tr.x_soil[1], tr.x_sewer[1], tr.x_ff[1] = soil, storages, flush
-    return tr
+def run_model(f: Forcing, reference: bool = False, progress: bool = False) -> Trace:
+    """The model over the forcing, compiled (or its reference), as a trace."""
+    m = build(f)
+    x0 = m.steady_state()
+    result = (m.reference_run if reference else m.run)(record=list(TRACED.values()), progress=progress)
+    columns = [label for label, _ in result.columns]
+    got = {key: result.y[:, [k for k, c in enumerate(columns) if c == label.split(".y")[0]]]
+           for key, label in TRACED.items()}
+    end = result.final
+    return Trace(got["u_soil"], got["y_soil"], np.stack((x0["soil"], end["soil"])), got["u_in"],
+                 np.stack([got[f"y_sewer{j}"] for j in (1, 2, 3)], axis=1), np.stack((x0["chain"], end["chain"])),
+                 got["u_ff"], got["y_ff"], np.stack((x0["flush"], end["flush"])), got["loads"], got["values"],
+                 got["town"], got["industry"], got["plant"])
 
 
 def identical(a: Trace, b: Trace) -> list[str]:
@@ -401,8 +324,8 @@ def balances(tr: Trace) -> dict[str, tuple[str, float]]:
     given = tr.loads[:, 0:5] + tr.loads[:, 5:10]
     handed_on = np.column_stack([tr.town[:, STREAM.Q] * tr.values[:, kind].sum(axis=1) for kind in LOAD_KINDS])
     out["fractionation"] = ("5 kinds of load", relative_error(0.0, total(given), total(handed_on), 0.0))
-    qa, qb = tr.town[:, STREAM.Q], INDUSTRY[STREAM.Q]
-    mixed_in = np.column_stack((qa + qb, qa * tr.town[:, PLANT_TSS] + qb * INDUSTRY[PLANT_TSS]))
+    qa, qb = tr.town[:, STREAM.Q], tr.industry[:, STREAM.Q]
+    mixed_in = np.column_stack((qa + qb, qa * tr.town[:, PLANT_TSS] + qb * tr.industry[:, PLANT_TSS]))
     mixed_out = np.column_stack((tr.plant[:, STREAM.Q], tr.plant[:, STREAM.Q] * tr.plant[:, PLANT_TSS]))
     out["combiner"] = ("flow and TSS load", relative_error(0.0, total(mixed_in), total(mixed_out), 0.0))
     return out
@@ -434,23 +357,34 @@ class Run:
     trace: Trace
 
 
+METHODS = ("model", "reference", "whole", "loop")  # the model compiled and stepped, the hand-wired two
+
+
 def simulate(days: float = 3.0, steps: int | None = None, rain_start: float | None = None,
-             method: str = "whole", progress: bool = False) -> Run:
-    """Run the scenario for `days` (or `steps` one-minute steps) as whole
-    series ("whole"), as a step loop ("loop"), or both, checked bit-identical
-    ("check"). The shower starts at `rain_start` (days); by default on day 1
-    at 14:00, or after a fifth of a run shorter than two days."""
+             method: str = "model", progress: bool = False) -> Run:
+    """Run the scenario for `days` (or `steps` one-minute steps): the model
+    compiled ("model"), its reference step loop ("reference"), the hand-wired
+    catchment as whole series ("whole") or as a step loop ("loop"), or all
+    of them, checked bit-identical ("check"). The shower starts at
+    `rain_start` (days); by default on day 1 at 14:00, or after a fifth of a
+    run shorter than two days."""
     f = forcing(steps if steps is not None else round(days / DT), rain_start)
     seconds, traces = {}, {}
-    for name in (["whole", "loop"] if method == "check" else [method]):
+    for name in (METHODS if method == "check" else [method]):
         started = time.perf_counter()
-        traces[name] = run_whole_series(f) if name == "whole" else run_step_loop(f, progress)
+        if name in ("model", "reference"):
+            traces[name] = run_model(f, reference=name == "reference", progress=progress)
+        else:
+            import storm_event_handwired as handwired  # the catchment wired by hand, beside this file
+
+            traces[name] = handwired.run_whole_series(f) if name == "whole" else handwired.run_step_loop(f, progress)
         seconds[name] = time.perf_counter() - started
     if method == "check":
-        differ = identical(traces["whole"], traces["loop"])
-        if differ:
-            raise AssertionError(f"whole series and step loop differ in {', '.join(differ)}")
-    tr = traces[method if method != "check" else "whole"]
+        for name in METHODS[1:]:
+            differ = identical(traces["model"], traces[name])
+            if differ:
+                raise AssertionError(f"the model's compiled run and {name} differ in {', '.join(differ)}")
+    tr = traces["model" if method == "check" else method]
     return Run(f.t, f.rain_start, series(f, tr), balances(tr), mixing_excess(tr), seconds, tr)
 
 
@@ -484,12 +418,12 @@ def summary(run: Run) -> str:
     lines.append("Mass balance, |storage change + outflow - inflow| / (storage + inflow):")
     for name, (what, err) in run.balances.items():
         lines.append(f"  {name:<16}{what:<22}{err:.1e}")
-    if len(run.seconds) == 2:
-        whole, loop = run.seconds["whole"], run.seconds["loop"]
+    if len(run.seconds) > 1:
         per_step = 1e6 / len(t)
-        lines.append(f"Whole series and step loop agree bit for bit: whole series {whole:.3f} s "
-                     f"({whole * per_step:.1f} us/step), step loop {loop:.3f} s ({loop * per_step:.1f} us/step), "
-                     f"{loop / whole:.0f}x")
+        names = {"model": "model (compiled)", "reference": "its reference loop", "whole": "hand-wired whole series",
+                 "loop": "hand-wired step loop"}
+        lines.append("Every way agrees bit for bit: "
+                     + ", ".join(f"{names[k]} {v:.3f} s ({v * per_step:.2f} us/step)" for k, v in run.seconds.items()))
     return "\n".join(lines)
 
 
@@ -653,13 +587,15 @@ def main(argv: list[str] | None = None) -> int:
     ap.add_argument("--out", type=Path, default=Path("out"), help="output directory (./out)")
     ap.add_argument("--no-plot", action="store_true", help="skip the figure")
     how = ap.add_mutually_exclusive_group()
+    how.add_argument("--reference", dest="method", action="store_const", const="reference",
+                     help="the model step by step in Python over the blocks' functions (its reference)")
     how.add_argument("--whole-series", dest="method", action="store_const", const="whole",
-                     help="each block over the whole series in one call (the default)")
+                     help="the catchment wired by hand: each block over the whole series, NumPy glue between")
     how.add_argument("--step-loop", dest="method", action="store_const", const="loop",
-                     help="every block step by step, the script owning the states (the reference)")
+                     help="the catchment wired by hand, every block step by step")
     how.add_argument("--check", dest="method", action="store_const", const="check",
-                     help="run both, check them bit-identical and report both speeds")
-    ap.set_defaults(method="whole")
+                     help="run every way, check them bit-identical and report the speeds")
+    ap.set_defaults(method="model")
     args = ap.parse_args(argv)
 
     started = time.monotonic()
