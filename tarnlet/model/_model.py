@@ -406,10 +406,11 @@ class Model:
         node.inputs["u"] = _address_of(u, name, "u")
         return self._add(node)  # type: ignore[return-value]
 
-    def delay(self, name: str, u: str, *, initial: Any) -> nodes.Delay:
+    def delay(self, name: str, u: str, *, initial: Any, layout: Layout | None = None) -> nodes.Delay:
         """`u` one step late (the only way to close a loop): at step 0 it
-        gives `initial`, a vector of u's layout."""
-        node = nodes.Delay(name, len(self._nodes), initial=np.array(initial, dtype=np.float64))
+        gives `initial`, a vector of u's layout. In a loop its input is made
+        after the nodes it feeds: give the input's `layout` then."""
+        node = nodes.Delay(name, len(self._nodes), initial=np.array(initial, dtype=np.float64), layout=layout)
         node.inputs["u"] = _address_of(u, name, "u")
         return self._add(node)  # type: ignore[return-value]
 
@@ -609,6 +610,12 @@ def _resolve(model: Model) -> Resolved:
     deps: dict[str, list[str]] = {}
     parsed: dict[tuple[str, str], Address] = {}
     for name, node in by_name.items():
+        where = f"node {name!r}" + (f" ({node.where})" if node.where else "")
+        if isinstance(node, nodes.ChainNode):
+            for params in node.member_params:
+                _check_params(node, params, where, problems)
+        elif isinstance(node, nodes.BlockNode):
+            _check_params(node, node.params, where, problems)
         deps[name] = []
         for vector, text in node.inputs.items():
             if text is None:
@@ -632,6 +639,15 @@ def _resolve(model: Model) -> Resolved:
     r = Resolved(order=order)
     for name in order if not cycle else []:
         _resolve_node(model, by_name[name], r, parsed, problems)
+    for name in order if not cycle else []:  # delays fed from later in the order
+        node = by_name[name]
+        if isinstance(node, nodes.Delay) and name not in r.inputs and (name, "u") in parsed:
+            p = _source_port(model, r, parsed[(name, "u")], f"node {name!r}", problems)
+            if p is not None and node.layout is not None and list(p.layout.names) != list(node.layout.names):
+                problems.append(f"node {name!r}: its layout {node.layout.title} is not that of its input "
+                                f"{p.address}")
+            if p is not None:
+                r.inputs[name] = [p]
     if problems:
         raise ModelError(problems)
     return r
@@ -665,8 +681,8 @@ def _order(by_name: Mapping[str, nodes.Node], deps: Mapping[str, list[str]]) -> 
     while True:
         nxt = next(d for d in deps[path[-1]] if d in left)
         if nxt in seen:
-            cycle = path[seen[nxt]:]
-            return order, list(reversed(cycle))
+            cycle = path[seen[nxt]:]  # each a dependency of the one before: the flow runs backwards
+            return order, [cycle[0], *reversed(cycle[1:])]
         seen[nxt] = len(path)
         path.append(nxt)
 
@@ -725,6 +741,19 @@ def _resolve_node(model: Model, node: nodes.Node, r: Resolved, parsed: Mapping[t
                   problems: list[str]) -> None:
     where = f"node {node.name!r}" + (f" ({node.where})" if node.where else "")
     ins: dict[str, Port] = {}
+    if isinstance(node, nodes.Delay) and (node.name, "u") in parsed:
+        a = parsed[(node.name, "u")]
+        known = a.node in [n for n, _, _ in r.outputs]
+        if not known:  # made later: its input is checked once every node is resolved
+            if node.layout is None:
+                problems.append(f"{where}: its input {a} is made after the nodes it feeds (a loop): give the "
+                                "delay that vector's layout= (such as SEWER.y)")
+                return
+            if node.initial.shape != (len(node.layout),):
+                problems.append(f"{where}: initial must be a vector of {len(node.layout)} entries, not of shape "
+                                f"{node.initial.shape}")
+            _put(r, node.name, None, "y", node.layout)
+            return
     for vector in node.inputs:
         a = parsed.get((node.name, vector))
         if a is None:
@@ -779,7 +808,6 @@ def _check_x0(x0: Any, n: int, where: str, problems: list[str]) -> None:
 
 def _resolve_block(node: nodes.BlockNode, r: Resolved, ins: Mapping[str, Port], where: str,
                    problems: list[str]) -> None:
-    _check_params(node, node.params, where, problems)
     for vector, p in ins.items():
         feed = _feed(node.layouts[vector], p, f"{where}, {vector}", problems, r.notes)
         if feed is not None:
@@ -793,8 +821,6 @@ def _resolve_block(node: nodes.BlockNode, r: Resolved, ins: Mapping[str, Port], 
 
 def _resolve_chain(node: nodes.ChainNode, r: Resolved, ins: Mapping[str, Port], where: str,
                    problems: list[str]) -> None:
-    for params in node.member_params:
-        _check_params(node, params, where, problems)
     feed = _feed(node.layouts["u"], ins["u"], f"{where}, u", problems, r.notes)
     if feed is None:
         return

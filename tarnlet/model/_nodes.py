@@ -186,6 +186,7 @@ class Delay(Node):
     order, which needs the input not to depend on the delay itself)."""
 
     initial: Any = None
+    layout: Layout | None = None  # needed where its input is made after the nodes it feeds
     kind = "delay"
 
 
