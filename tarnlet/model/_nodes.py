@@ -53,7 +53,7 @@ def plain_layout(title: str, names: Sequence[str], units: Sequence[str] | Mappin
     return Layout(title, [(n, u, "as given") for n, u in zip(names, unit_of)])
 
 
-@dataclass
+@dataclass(repr=False)
 class Node:
     """What every node has: a name, its place in the order of insertion, and
     the addresses its input vectors come from (None: not connected yet)."""
@@ -77,8 +77,11 @@ class Node:
     def default_output(self) -> str:
         return self.output_names()[0]
 
+    def __repr__(self) -> str:
+        return f"<{self.kind} {self.name!r}>"
 
-@dataclass
+
+@dataclass(repr=False)
 class Source(Node):
     """Values from outside: one row per step, or one vector for every step."""
 
@@ -93,7 +96,7 @@ class Source(Node):
         return None
 
 
-@dataclass
+@dataclass(repr=False)
 class BlockNode(Node):
     """One block of the registry: its parameters, its layouts, its state."""
 
@@ -115,8 +118,11 @@ class BlockNode(Node):
     def input_layouts(self) -> dict[str, Layout | None]:
         return {name: self.layouts[name] for name in self.inputs}
 
+    def __repr__(self) -> str:
+        return f"<{self.kind} {self.name!r} ({self.block})>"
 
-@dataclass
+
+@dataclass(repr=False)
 class ChainNode(BlockNode):
     """n blocks of one kind in series: member j's output is member j+1's input."""
 
@@ -125,7 +131,7 @@ class ChainNode(BlockNode):
     kind = "chain"
 
 
-@dataclass
+@dataclass(repr=False)
 class Mixer(Node):
     """Streams of one layout joined: the flows summed, every other entry
     flow-weighted (all 0.0 when the total flow is 1e-12 or less)."""
@@ -134,7 +140,7 @@ class Mixer(Node):
     kind = "mixer"
 
 
-@dataclass
+@dataclass(repr=False)
 class Adapter(Node):
     """A vector of a given layout, each entry an input entry, a constant or a
     Linear; the entries not given taken by name from the inputs in order."""
@@ -145,7 +151,7 @@ class Adapter(Node):
     kind = "adapter"
 
 
-@dataclass
+@dataclass(repr=False)
 class Merge(Node):
     """A stream with some entries replaced by those of another vector."""
 
@@ -153,7 +159,7 @@ class Merge(Node):
     kind = "merge"
 
 
-@dataclass
+@dataclass(repr=False)
 class Splitter(Node):
     """A stream split by shares of its flow into streams of its layout."""
 
@@ -166,7 +172,7 @@ class Splitter(Node):
         return self.names
 
 
-@dataclass
+@dataclass(repr=False)
 class Overflow(Node):
     """A stream split by a capacity: the flow up to it goes on, the rest overflows."""
 
@@ -179,7 +185,7 @@ class Overflow(Node):
         return self.names
 
 
-@dataclass
+@dataclass(repr=False)
 class Delay(Node):
     """Its input one step late: the only way to close a loop. At step 0 it
     gives `initial` (a vector; "steady": its input at step 0 as solved in

@@ -19,7 +19,8 @@ from __future__ import annotations
 
 import copy
 import os
-from collections.abc import Callable, Mapping, Sequence
+from collections import deque
+from collections.abc import Callable, Iterable, Mapping, Sized
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
@@ -111,53 +112,76 @@ def _scenario_run(model: Model, scenario: Mapping[str, Any], options: Mapping[st
     return scenario_model.run(**kwargs)
 
 
-def run_ensemble(model: Model, scenarios: Sequence[Mapping[str, Any]], *, client: Any = None,
+def run_ensemble(model: Model, scenarios: Iterable[Mapping[str, Any]], *, client: Any = None,
                  threads: int | None = None, progress: Callable[[int, int], Any] | bool | None = None,
                  **options: Any) -> list[Any]:
     """Runs the model once per scenario; returns the results in order.
 
     Parameters
     ----------
-    scenarios : sequence of dict
-        The values of each run (see the module).
+    scenarios : iterable of dict
+        The values of each run (see the module). A generator is read as the
+        runs go, so that no more scenarios' inputs are held at once than the
+        workers take.
     client : dask.distributed.Client, optional
         Runs the scenarios on the client's cluster; without it, on a thread
         pool of `threads` workers (default: the number of cores).
     progress : callable or bool, optional
-        ``progress(done, total)`` after each finished scenario, or True for a
-        line on stderr.
+        ``progress(done, total)`` after each finished scenario (total is None
+        for a generator), or True for a line on stderr.
     options
         The options of :meth:`Model.run` (``steps``, ``record``, ``every``, ...).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from tarnlet.layout import LOAMTANK
+    >>> from tarnlet.model import Model
+    >>> m = Model(dt=0.01)
+    >>> m.source("rain", np.zeros((50, 2)), layout=LOAMTANK.u)
+    <source 'rain'>
+    >>> m.loamtank("soil", u="rain", par=[0.1, 0.02, 1e4, 0.1, 100.0, 50.0], x0=[0.05])
+    <block 'soil' (loamtank)>
+    >>> results = m.ensemble([{"soil.par.k_lin": k} for k in (10.0, 50.0)], record=["soil.h"])
+    >>> [round(float(r.y[-1, 0]), 4) for r in results]
+    [0.0419, 0.0405]
     """
     model.check()
-    scenarios = list(scenarios)
-    total = len(scenarios)
+    total = len(scenarios) if isinstance(scenarios, Sized) else None
     report = _reporter(progress)
+    results: list[Any] = []
     if client is not None:
-        futures = client.map(_scenario_run, [model] * total, scenarios, [options] * total, pure=False)
-        results = []
+        futures = [client.submit(_scenario_run, model, s, options, pure=False) for s in scenarios]
         for k, future in enumerate(futures):
             results.append(future.result())
-            report(k + 1, total)
+            report(k + 1, total or len(futures))
         return results
     workers = threads or os.cpu_count() or 1
+    window: deque[Any] = deque()
+    done = 0
     with ThreadPoolExecutor(max_workers=workers) as pool:
-        futures = [pool.submit(_scenario_run, model, s, options) for s in scenarios]
-        results = []
-        for k, future in enumerate(futures):
-            results.append(future.result())
-            report(k + 1, total)
+        for s in scenarios:
+            window.append(pool.submit(_scenario_run, model, s, options))
+            while len(window) > 2 * workers:
+                results.append(window.popleft().result())
+                done += 1
+                report(done, total)
+        while window:
+            results.append(window.popleft().result())
+            done += 1
+            report(done, total)
     return results
 
 
-def _reporter(progress: Any) -> Callable[[int, int], None]:
+def _reporter(progress: Any) -> Callable[[int, int | None], None]:
     if progress is None or progress is False:
         return lambda done, total: None
     if progress is True:
         import sys
 
-        def line(done: int, total: int) -> None:
-            print(f"\r  ensemble: {done}/{total} scenarios", end="\n" if done == total else "", file=sys.stderr,
+        def line(done: int, total: int | None) -> None:
+            of = f"/{total}" if total else ""
+            print(f"\r  ensemble: {done}{of} scenarios", end="\n" if done == total else "", file=sys.stderr,
                   flush=True)
         return line
     if callable(progress):
