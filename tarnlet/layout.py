@@ -257,6 +257,8 @@ class Block:
 
     module: str  # the dotted name of the block's module
     summary: str  # what it is, in a few words ("one sewer storage")
+    # Values of a small example, by vector and entry (the docstrings' examples run them).
+    example: Mapping[str, Mapping[str, float]]
 
     @property
     def name(self) -> str:
@@ -268,6 +270,10 @@ class Block:
         """Every vector of the block, by the name of its argument (x, u, y and the parameters)."""
         return {f.name: getattr(self, f.name) for f in fields(self)
                 if isinstance(getattr(self, f.name), Layout)}
+
+    def example_vector(self, name: str) -> NDArray[np.float64]:
+        """The vector `name` of the block's example (its other entries 0.0)."""
+        return self.vectors[name].vector(**self.example.get(name, {}))
 
     def describe(self) -> str:
         """Every vector of the block as plain-text tables."""
@@ -339,6 +345,9 @@ _TSS_FACTORS = [
 SEWER = SewerBlock(
     module="tarnlet.brookvane.sewer",
     summary="one sewer storage",
+    example={"u": {"S_NH4": 16.0, "X_S": 125.0, "Q": 4000.0}, "x": {"h": 0.3},
+             "pars": {"i_TSS_XI": 0.75, "i_TSS_XS": 0.75, "i_TSS_BM": 0.9},
+             "spar": {"A": 300.0, "K": 11000.0, "h0": 0.1}},
     chain_summary="a chain of n sewer storages in series",
     x=Layout("SEWER.x", [(name, unit, f"stored amount of {name}: {meaning}")
                          for name, _, unit, meaning in _ASM2D + _EXTRA]
@@ -369,6 +378,8 @@ _FLUSH = range(1, 7)
 SEDLIFT = SedliftBlock(
     module="tarnlet.fenmoor.sedlift",
     summary="the first-flush block",
+    example={"u": {"Q": 4000.0, "C_1": 130.0, "C_2": 25.0, "C_3": 125.0}, "x": {"M_1": 1e5},
+             "sspars": {"capacity": 400e3, "Q_half": 10000.0, "n": 6.0, "k_wash": 20.0}},
     x=Layout("SEDLIFT.x", [(f"M_{k}", "g", f"stored amount of component {k}"
                             + (" (fills the store up to the capacity)" if k == 1 else ""))
                            for k in _FLUSH]),
@@ -402,6 +413,9 @@ class LoamtankBlock(Block):
 LOAMTANK = LoamtankBlock(
     module="tarnlet.brookvane.loamtank",
     summary="the soil reservoir",
+    example={"u": {"Q_primary": 2e4, "Q_secondary": 500.0}, "x": {"h": 0.03},
+             "par": {"h_max": 0.1, "h_drain": 0.02, "A": 1.2e5, "q_cap": 0.12, "k_drain": 15000.0,
+                     "k_lin": 5000.0}},
     x=Layout("LOAMTANK.x", [("h", "m", "storage level (stored water depth)")]),
     u=Layout("LOAMTANK.u", [
         ("Q_primary", "m3/d", "primary inflow (e.g. rain on the area): accepted up to A*q_cap"),
@@ -478,6 +492,9 @@ class FractionationBlock(Block):
 FRACTIONATION = FractionationBlock(
     module="tarnlet.sallowby.fractionation",
     summary="the influent fractionation",
+    example={"u": {"L0_1": 2e5, "L1_1": 5e5, "L2_1": 6.4e4, "Q_ref": 4000.0, "Q": 4000.0},
+             "pars": {"i_TSS_13": 0.75, "i_TSS_14": 0.75, "i_TSS_15": 0.9},
+             "fractions": {"f0_share_1": 0.6, "f0_share_2": 0.4, "f2": 1.0, "f1_share_1": 1.0}},
     u=Layout("FRACTIONATION.u",
              [(f"L{k}_1", "g/d", f"load of kind {k}, first contribution") for k in range(5)]
              + [(f"L{k}_2", "g/d", f"load of kind {k}, second contribution") for k in range(5)]
@@ -517,6 +534,7 @@ class CombinerBlock(Block):
 
 
 COMBINER = CombinerBlock(module="tarnlet.sallowby.combiner", summary="the stream combiner",
+                         example={"stream_a": {"c_0": 10.0, "Q": 4000.0}, "stream_b": {"c_0": 30.0, "Q": 1000.0}},
                          stream_a=STREAM, stream_b=STREAM, y=STREAM)
 
 BLOCKS: tuple[Block, ...] = (SEWER, SEDLIFT, LOAMTANK, FRACTIONATION, COMBINER)

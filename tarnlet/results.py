@@ -150,6 +150,21 @@ class RunResult(_Fields):
             Without pandas (``pip install 'tarnlet[tables]'``).
         ValueError
             For anything but ``"x"`` or ``"y"``.
+
+        Examples
+        --------
+        >>> import numpy as np
+        >>> from tarnlet import runs
+        >>> from tarnlet.layout import LOAMTANK
+        >>> u = np.tile(LOAMTANK.example_vector("u"), (4, 1))
+        >>> result = runs.loamtank_run([0.03], u, LOAMTANK.example_vector("par"), 0.25, record=["h", "Q_lin"])
+        >>> result.table().round(4)
+                   h     Q_lin
+        t
+        0.00  0.0300  150.0000
+        0.25  0.0576  288.0208
+        0.50  0.0820  409.9293
+        0.75  0.1044  521.9660
         """
         pd = pandas_module("RunResult.table()")
         if of == "y":

@@ -243,7 +243,37 @@ Raises
 ------
 ValueError, TypeError
     For arguments and options that do not fit; the note names which.
+
+Examples
+--------
+{_state_space_example(block, run, layouts, arrays)}
 """
+
+
+def _example_call(layouts: layout.Block, name: str) -> str:
+    return f"{_LAYOUT_NAMES[layouts.name]}.example_vector({name!r})"
+
+
+_LAYOUT_NAMES = {b.name: n for n in layout.__all__ if isinstance(getattr(layout, n), layout.Block)
+                 for b in [getattr(layout, n)]}
+
+
+def _state_space_example(block: _registry.Block, run: _registry.Function, layouts: layout.Block,
+                         arrays: Sequence[str]) -> str:
+    name = _LAYOUT_NAMES[block.name]
+    y = layouts.vectors["y"].names
+    kept = [n for n in ("Q", "TSS", "h") if n in y][:2]
+    kept = kept if len(kept) == 2 else [n for n in y if n not in kept][:2 - len(kept)] + kept
+    x0 = f"np.tile({_example_call(layouts, 'x')}, (2, 1))" if run.chain else _example_call(layouts, "x")
+    params = ", ".join(_example_call(layouts, p) for p in arrays[2:])
+    shape = "(2, 2, 2)" if run.chain else "(2, 2)"
+    return f""">>> import numpy as np
+>>> from tarnlet import runs
+>>> from tarnlet.layout import {name}
+>>> u = np.tile({_example_call(layouts, 'u')}, (60, 1))  # an hour of one-minute steps
+>>> result = runs.{run.name}({x0}, u, {params}, 1 / 1440, record={kept!r}, every=30)
+>>> result.y.shape, result.names
+({shape}, {tuple(kept)!r})"""
 
 
 def _stream_doc(block: _registry.Block, run: _registry.Function, summary: str, arrays: Sequence[str]) -> str:
@@ -261,6 +291,14 @@ Returns
 -------
 numpy.ndarray
     The kept rows (``record``, ``every``).
+
+Examples
+--------
+>>> from tarnlet import runs
+>>> from tarnlet.layout import {_LAYOUT_NAMES[block.name]}
+>>> rows = runs.{run.name}({", ".join(f"{_LAYOUT_NAMES[block.name]}.example_vector({a!r})" for a in arrays)})
+>>> rows.shape
+(1, {block.lengths['y']})
 """
 
 

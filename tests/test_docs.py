@@ -2,6 +2,7 @@
 as a session (>>> prompts) prints what the page shows. Snippets of a page run
 in order in one namespace, as a reader would type them."""
 import doctest
+import importlib
 import importlib.util
 import pathlib
 import unittest
@@ -33,3 +34,16 @@ def test_snippets_run(page):
             example.evaluate()
         except unittest.SkipTest:  # a snippet marked to skip, e.g. without SciPy: run the rest
             continue
+
+
+MODULES = ["tarnlet.runs", "tarnlet.layout", "tarnlet.results", "tarnlet.model", "tarnlet.model._model",
+           "tarnlet.model.expr", "tarnlet.model.ensemble", "tarnlet.model.steady"]
+
+
+@pytest.mark.parametrize("name", MODULES)
+def test_docstring_examples_run(name):
+    """The Examples sections of the public modules' docstrings, as doctests."""
+    module = importlib.import_module(name)
+    failed, attempted = doctest.testmod(module, optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE,
+                                        report=True, verbose=False)
+    assert failed == 0 and (attempted > 0 or name in ("tarnlet.model",))

@@ -117,7 +117,16 @@ STEADY: dict[str, Callable[..., FloatArray]] = {"sewer": sewer, "sedlift": sedli
 
 def state(block: str, u: FloatArray, params: Mapping[str, FloatArray]) -> FloatArray:
     """The steady state of block `block` under the constant input `u`, with
-    its parameter vectors by name."""
+    its parameter vectors by name.
+
+    Examples
+    --------
+    >>> from tarnlet.layout import SEWER
+    >>> x = state("sewer", SEWER.u.vector(S_NH4=16.0, Q=4000.0), {"pars": SEWER.pars.vector(),
+    ...           "spar": SEWER.spar.vector(A=300.0, K=11000.0, h0=0.1)})
+    >>> round(float(x[SEWER.x.h]), 4), round(float(x[SEWER.x.S_NH4]))
+    (0.6095, 2925)
+    """
     if block not in STEADY:
         raise NoSteadyState(f"no steady state is known for a {block} block: give its x0")
     names = {"sewer": ("pars", "spar"), "sedlift": ("sspars",), "loamtank": ("par",)}[block]
