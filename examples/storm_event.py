@@ -49,6 +49,13 @@ FR = FRACTIONATION.y
 SEWAGE_WATER, RUNOFF_WATER, DRAINAGE_WATER = U.extra_1, U.extra_2, U.extra_3
 COMPONENTS = [*range(U.S_O2, U.X_MeP + 1), *range(U.extra_1, U.extra_5 + 1)]  # stored: x[0:23]
 
+# %%
+# The sewage and the sewer
+# ------------------------
+# Three storages in series, their suspended solids weighted from the particulate
+# components as ASM2d does, and the waters that reach them: sewage with a
+# daily cycle, runoff and drainage from the soil.
+
 # ---- Three sewer storages: TSS per unit of the particulate components (ASM2d),
 # plan area m2, weir coefficient, threshold level m.
 SEWER_PARS = SEWER.pars.vector(i_TSS_XI=0.75, i_TSS_XS=0.75, i_TSS_BM=0.90, i_TSS_XPP=3.23,
@@ -92,6 +99,12 @@ def dry_weather(t: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return Q_DRY * f, conc
 
 
+# %%
+# Rain on the soil
+# ----------------
+# A three-hour shower on the soil reservoir; an upslope recharge keeps the
+# soil steady in dry weather.
+
 # ---- Rain on the soil reservoir: its state is the stored water depth (m).
 RAIN_START = 1.0 + 14.0 / 24.0  # day 1 14:00
 RAIN_HOURS, RAIN_PEAK = 3.0, 10.0  # a 3-hour shower peaking at 10 mm/h
@@ -111,10 +124,23 @@ def rain(t: np.ndarray, start: float) -> np.ndarray:
 SOIL_DRY = loamtank.outputs([SOIL_LEVEL0], [0.0, 0.0], SOIL_PAR)
 RECHARGE = SOIL_DRY[LOAMTANK.y.Q_drain] + SOIL_DRY[LOAMTANK.y.Q_lin]
 
+# %%
+# The first flush
+# ---------------
+# Six components of the last storage's outflow pass the first flush; its
+# store of suspended solids fills in dry weather and washes out with the flow.
+
 # ---- First flush on six components; component 1 (TSS) fills the store.
 FLUSHED = [U.TSS, U.X_I, U.X_S, U.X_H, U.S_NH4, U.S_PO4]
 SSPARS = SEDLIFT.sspars.vector(capacity=400e3, Q_half=10000.0, n=6.0, k_wash=20.0)
 FLUSH_OUT = slice(SEDLIFT.y.C_1, SEDLIFT.y.C_6 + 1)
+
+# %%
+# Fractionation and the plant stream
+# ----------------------------------
+# The plant inlet's loads become the 54 model values of an ASM2d-N2O influent,
+# named here by the fractionation's own output names, in the 56-entry stream
+# the combiner mixes with a dairy's discharge.
 
 # ---- Fractionation of the plant inlet into 54 model values, then mixing.
 # Five kinds of load (g/d), two contributions each:
@@ -171,6 +197,15 @@ def flush_equilibrium(q: float, c: np.ndarray) -> np.ndarray:
     return steady.sedlift(np.r_[q, c], SSPARS)
 
 
+# %%
+# The model
+# ---------
+# Every node by name, connected by name: sources, the soil reservoir, the
+# adapters that make streams of its flows, a mixer, the chain of storages,
+# the first flush and what it hands on, and the two fractionations feeding the
+# combiner. ``m.check()`` finds every problem before anything runs;
+# ``m.run()`` runs it in one compiled call.
+
 # ---- The model: every node by name, connected by name -----------------------------------------
 def fractionate(m: Model, name: str, inlet: str, q_ref: float) -> None:
     """A sewer stream's loads (g/d), their 54 model values and the 56-entry
@@ -209,6 +244,13 @@ def build(f: Forcing) -> Model:
     m.combiner("plant", stream_a="town", stream_b="industry", names=PLANT)
     return m
 
+
+# %%
+# What a run records
+# ------------------
+# The records of a run, taken apart into one array per block's inputs,
+# outputs and states: the trace the checks and the figure read, and that
+# ``--check`` compares between the ways of running.
 
 # ---- What a run gives: every block's inputs, outputs and states, step by step.
 @dataclass
@@ -259,6 +301,12 @@ def identical(a: Trace, b: Trace) -> list[str]:
     return [fl.name for fl in fields(Trace)
             if not np.array_equal(getattr(a, fl.name), getattr(b, fl.name), equal_nan=True)]
 
+
+# %%
+# What the run shows
+# ------------------
+# The series of the CSV, every block's mass balance, and the check that no
+# mixed storage concentrates what it carries.
 
 # ---- What the run shows: series, mass balances, the mixing check.
 # Recorded series: name -> (unit, meaning). The CSV column is "<name>_<unit>".
@@ -434,6 +482,12 @@ def write_csv(run: Run, path: Path) -> None:
         for k, t in enumerate(run.t):
             w.writerow([f"{t:.6f}", *(f"{run.series[name][k]:.6g}" for name in COLUMNS)])
 
+
+# %%
+# The figure
+# ----------
+# Flows with the rain, levels, suspended solids over the run and zoomed on
+# the event, and the mass balances: one colour per storage in every panel.
 
 # ---- The figure: one colour per storage in every panel.
 COLOURS = {"inflow": "black", 1: "tab:blue", 2: "tab:orange", 3: "tab:green", "flush": "tab:red",
