@@ -166,7 +166,7 @@ class Model:
             self.start = pd.Timestamp(start)
         self._nodes: dict[str, nodes.Node] = {}
         self._resolved: Resolved | None = None
-        self._plan: Any = None
+        self._plans: dict[Any, Any] = {}  # compiled plans of this structure, by records
 
     # ---- making nodes --------------------------------------------------------------------------
 
@@ -182,8 +182,9 @@ class Model:
         return node
 
     def _changed(self) -> None:
+        # a new dict, not a cleared one: copies made by with_values keep theirs
         self._resolved = None
-        self._plan = None
+        self._plans = {}
 
     @property
     def nodes(self) -> Mapping[str, nodes.Node]:

@@ -365,8 +365,7 @@ def _initial(model: Model, r: Resolved, start: int, given: Mapping[str, np.ndarr
             stepper.states[(node.name, member)] = x
             states[(node.name, member)] = x.copy()
 
-        with np.errstate(all="ignore"), warnings.catch_warnings():
-            warnings.simplefilter("ignore")
+        with np.errstate(all="ignore"):  # (a context of the thread's own: no warnings filter is touched)
             stepper.step(start, solve=solve)
     return states
 
@@ -471,7 +470,9 @@ def run(model: Model, steps: int | None, *, compiled: bool, x0: Any = None, reco
         columns, units = columns[:n_user], units[:n_user]
     else:
         result = ModelResult(x, out)
+    chains = {name: f"{name}[{node.n}]" for name, node in model._nodes.items() if isinstance(node, nodes.ChainNode)}
     result.__dict__.update(columns=columns, units=units, final=final_state, dt=model.dt, every=every, start=start,
+                           aliases=chains,
                            steps=steps, date0=model.start, compiled=compiled,
                            balances=_balances(model, initial, final, acc) if balance else None,
                            peaks={(n if m is None else f"{n}[{m}]"): v for (n, m), v in peaks.items()})
@@ -484,10 +485,7 @@ def _compiled(model: Model, r: Resolved, records: list[tuple[Port, int]], source
     from tarnlet.model import _engine
 
     key = (tuple((p.key, i) for p, i in records), balance)
-    cache = model.__dict__.setdefault("_plans", {})
-    if model._plan is None:
-        cache.clear()
-        model._plan = True
+    cache = model._plans  # shared by the copies of one structure (Model.with_values)
     if key not in cache:
         cache[key] = _plan.Compiler(model, r, records, balance).finish()
     template, where = cache[key]

@@ -69,7 +69,7 @@ def with_values(model: Model, values: Mapping[str, Any]) -> Model:
     if problems:
         raise ModelError(problems)
     # the structure is the same: the check and the compiled plans carry over
-    new.__dict__["_plans"] = model.__dict__.setdefault("_plans", {})
+    new._resolved, new._plans = model.check(), model._plans
     return new
 
 

@@ -99,6 +99,7 @@ class ModelResult(_Fields):
     balances: Any
     peaks: dict[str, float]
     compiled: bool
+    aliases: dict[str, str]
 
     @property
     def stop(self) -> int:
@@ -123,6 +124,7 @@ class ModelResult(_Fields):
         node, _, entry = address.rpartition(".")
         if node.endswith(".y"):
             node = node[:-2]
+        node = self.aliases.get(node, node)  # a chain: its last member
         try:
             k = self.columns.index((node, entry))
         except ValueError:
