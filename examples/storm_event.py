@@ -423,6 +423,7 @@ def simulate(days: float = 3.0, steps: int | None = None, rain_start: float | No
         if name in ("model", "reference"):
             traces[name] = run_model(f, reference=name == "reference", progress=progress)
         else:
+            sys.path.insert(0, str(Path(__file__).resolve().parent))  # (python -P leaves this folder out)
             import storm_event_handwired as handwired  # the catchment wired by hand, beside this file
 
             traces[name] = handwired.run_whole_series(f) if name == "whole" else handwired.run_step_loop(f, progress)
