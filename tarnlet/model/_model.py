@@ -3,9 +3,9 @@ from __future__ import annotations
 
 import difflib
 import heapq
-import inspect
 import os
 import re
+import sys
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
@@ -40,12 +40,17 @@ def _close(name: str, names: Iterable[str]) -> str:
     return f"; there are {', '.join(map(repr, names))}" if names else ""
 
 
+_HERE = os.path.dirname(os.path.abspath(__file__))
+
+
 def _caller() -> str:
     """file:line of the user's code that made a node (for messages)."""
-    here = os.path.dirname(os.path.abspath(__file__))
-    for frame in inspect.stack()[2:]:
-        if not os.path.abspath(frame.filename).startswith(here):
-            return f"{os.path.basename(frame.filename)}:{frame.lineno}"
+    frame = sys._getframe(2)
+    while frame is not None:
+        filename = frame.f_code.co_filename
+        if not os.path.abspath(filename).startswith(_HERE):
+            return f"{os.path.basename(filename)}:{frame.f_lineno}"
+        frame = frame.f_back
     return ""
 
 
