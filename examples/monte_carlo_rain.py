@@ -53,17 +53,17 @@ def rain_series(rng: np.random.Generator, steps: int, dt: float) -> np.ndarray:
     return rain
 
 
-def rain_scenarios(n: int, steps: int, seed: int) -> tuple[list[dict], np.ndarray]:
-    """n scenarios of the soil reservoir's inflow, and each one's rain depth (mm)."""
+def rain_scenarios(n: int, steps: int, seed: int, depth: list[float]):
+    """n scenarios of the soil reservoir's inflow, made as the runs take them
+    (a generator: only the scenarios in hand are held), each one's rain
+    depth (mm) appended to `depth`."""
     se = storm_event()
     area = se.SOIL_PAR[LOAMTANK.par.A]
     rng = np.random.default_rng(seed)
-    cases, depth = [], np.empty(n)
-    for k in range(n):
+    for _ in range(n):
         rain = rain_series(rng, steps, se.DT)
-        depth[k] = rain.sum() * se.DT * 24.0
-        cases.append({"soil_in": np.column_stack((rain * (se.MM_H * area), np.full(steps, se.RECHARGE)))})
-    return cases, depth
+        depth.append(rain.sum() * se.DT * 24.0)
+        yield {"soil_in": np.column_stack((rain * (se.MM_H * area), np.full(steps, se.RECHARGE)))}
 
 
 def simulate(n: int, days: float, seed: int = 0, threads: int | None = None, client=None, progress: bool = False):
@@ -71,10 +71,11 @@ def simulate(n: int, days: float, seed: int = 0, threads: int | None = None, cli
     se = storm_event()
     steps = round(days * 1440)
     model = se.build(se.forcing(steps, None))
-    cases, depth = rain_scenarios(n, steps, seed)
+    depth: list[float] = []
     started = time.perf_counter()
-    runs = ensemble(model, cases, record=RECORD, every=EVERY, threads=threads, client=client, progress=progress)
-    return runs, depth, time.perf_counter() - started
+    runs = ensemble(model, rain_scenarios(n, steps, seed, depth), record=RECORD, every=EVERY, threads=threads,
+                    client=client, progress=progress)
+    return runs, np.array(depth), time.perf_counter() - started
 
 
 def write_csv(flow, tss, path: Path) -> None:

@@ -278,8 +278,16 @@ def test_ensembles_on_threads_equal_serial_runs_bit_for_bit():
     cases = [{**s, "rain": r} for s, r in zip(scenarios(params, sample(params, 6, seed=2)), rains)]
     record = ["chain[3].Q", "chain.h", "soil.h"]
     serial = ensemble(m, cases, record=record, threads=1)
-    threaded = ensemble(m, cases, record=record, threads=2, progress=lambda done, total: None)
+    made, ahead = [], []
+
+    def lazily():  # a generator is read as the runs go: at most twice the workers ahead
+        for case in cases:
+            made.append(case)
+            yield case
+    threaded = ensemble(m, lazily(), record=record, threads=2,
+                        progress=lambda done, total: ahead.append((len(made) - done, total)))
     assert [r.y.tobytes() for r in serial] == [r.y.tobytes() for r in threaded]
+    assert max(a for a, _ in ahead) <= 4 and {t for _, t in ahead} == {None}
     alone = apply(m, cases[3]).reference_run(record=record)
     assert alone.y.tobytes() == serial[3].y.tobytes()
     table = bands(threaded, "chain.Q")  # the chain by its name: its last member

@@ -14,9 +14,9 @@ from __future__ import annotations
 import os
 import sys
 import time
-from collections.abc import Callable, Mapping, Sequence
-from concurrent.futures import ThreadPoolExecutor
-from functools import partial
+from collections import deque
+from collections.abc import Callable, Iterable, Mapping, Sequence, Sized
+from concurrent.futures import Future, ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -52,12 +52,15 @@ class _Reporter:
         self.progress, self.what = progress, what
         self.began, self.shown = time.monotonic(), False
 
-    def __call__(self, done: int, total: int) -> None:
+    def __call__(self, done: int, total: int | None) -> None:
         if callable(self.progress):
             self.progress(done, total)
         elif self.progress and (time.monotonic() - self.began > 2.0 or self.shown):
-            bar = "#" * (30 * done // max(total, 1))
-            print(f"\r  {self.what} [{bar:<30}] {done}/{total} runs", end="", file=sys.stderr, flush=True)
+            if total:
+                bar = "#" * (30 * done // max(total, 1))
+                print(f"\r  {self.what} [{bar:<30}] {done}/{total} runs", end="", file=sys.stderr, flush=True)
+            else:
+                print(f"\r  {self.what}: {done} runs", end="", file=sys.stderr, flush=True)
             self.shown = True
 
     def close(self) -> None:
@@ -65,29 +68,27 @@ class _Reporter:
             print(file=sys.stderr)
 
 
-def _check_scenarios(model: Model, scenarios_: Sequence[Mapping[str, Any]]) -> None:
+def _checked(model: Model, k: int, scenario: Any) -> Mapping[str, Any]:
+    """A scenario whose keys name nodes of the model (as close names say)."""
+    from tarnlet.model._model import ModelError, _close
+
+    if not isinstance(scenario, Mapping):
+        raise TypeError(f"scenarios[{k}] must be a dict of values by address, not {type(scenario).__name__}")
     problems = []
-    known = model.nodes
-    for k, s in enumerate(scenarios_):
-        if not isinstance(s, Mapping):
-            raise TypeError(f"scenarios[{k}] must be a dict of values by address, not {type(s).__name__}")
-        for key in s:
-            if key == "x0":
-                continue
-            if not isinstance(key, str):
-                raise TypeError(f"scenarios[{k}]: values are keyed by address (a str), not {key!r}")
-            if parse_address(key).node not in known:
-                from tarnlet.model._model import _close
-
-                problems.append(f"scenarios[{k}]: {key!r}: no node named {parse_address(key).node!r}"
-                                + _close(parse_address(key).node, known))
+    for key in scenario:
+        if key == "x0":
+            continue
+        if not isinstance(key, str):
+            raise TypeError(f"scenarios[{k}]: values are keyed by address (a str), not {key!r}")
+        node = parse_address(key).node
+        if node not in model.nodes:
+            problems.append(f"scenarios[{k}]: {key!r}: no node named {node!r}" + _close(node, model.nodes))
     if problems:
-        from tarnlet.model._model import ModelError
+        raise ModelError(problems)
+    return scenario
 
-        raise ModelError(problems[:20] + ([f"... and {len(problems) - 20} more"] if len(problems) > 20 else []))
 
-
-def ensemble(model: Model, scenarios: Sequence[Mapping[str, Any]], *, record: Sequence[str] | str,
+def ensemble(model: Model, scenarios: Iterable[Mapping[str, Any]], *, record: Sequence[str] | str,
              steps: int | None = None, every: int = 1, x0: Any = None, threads: int | None = None,
              client: Any = None, progress: Any = None, prune: bool = True) -> list[ModelResult]:
     """Runs `model` once per scenario; the results in the scenarios' order.
@@ -96,8 +97,10 @@ def ensemble(model: Model, scenarios: Sequence[Mapping[str, Any]], *, record: Se
     ----------
     model : tarnlet.model.Model
         Not changed.
-    scenarios : sequence of dict
-        The values of each run by address (see the module).
+    scenarios : iterable of dict
+        The values of each run by address (see the module). A generator is
+        read as the runs go, so that no more scenarios' inputs are held at
+        once than the workers have in hand (twice their number).
     record : str or sequence of str
         The entries to keep, as :meth:`Model.run` takes them.
     steps, every, x0
@@ -108,14 +111,20 @@ def ensemble(model: Model, scenarios: Sequence[Mapping[str, Any]], *, record: Se
         Runs the scenarios on the client's cluster instead.
     progress : bool or callable, optional
         True for a bar on stderr once the runs take over 2 s, or a callable
-        ``progress(done, total)``.
+        ``progress(done, total)`` (total None for a generator).
     prune : bool
-        Leave out of the runs the nodes the records do not depend on.
+        Leave out of the runs the nodes the records do not depend on (their
+        values in a scenario change nothing recorded).
 
     Returns
     -------
     list of ModelResult
         Bit for bit the results of serial runs, whatever ran them.
+
+    Raises
+    ------
+    ModelError
+        A scenario naming a node the model does not have (its number said).
 
     Examples
     --------
@@ -129,44 +138,56 @@ def ensemble(model: Model, scenarios: Sequence[Mapping[str, Any]], *, record: Se
     >>> [round(float(r.y[-1, 0]), 4) for r in runs]
     [0.6824, 0.6095]
     """
-    scenarios = list(scenarios)
     record = [record] if isinstance(record, str) else list(record)
     if not record:
         raise ValueError("record: name at least one entry to keep")
-    _check_scenarios(model, scenarios)
-    total = len(scenarios)
-    if total == 0:
-        return []
+    total = len(scenarios) if isinstance(scenarios, Sized) else None
     compiled = _route.choose_route("ensemble()")
-    keys = {k for s in scenarios for k in s if k != "x0"}
-    work = _route.prune(model, [*record, *keys]) if prune else model
+    work = _route.prune(model, record) if prune else model
     start = _route.start_for(x0, work)
     base = _route.prepare(work, compiled=compiled, record=record, x0=start)
     report = _Reporter(progress, "ensemble")
     args = (compiled, steps, record, every, start)
     results: list[ModelResult] = []
+    pool = None
     try:
         if client is not None:
             shared = client.scatter(base, broadcast=True)
-            futures = client.map(_scenario_run, [shared] * total, scenarios, *[[a] * total for a in args],
-                                 pure=False)
-            for k, future in enumerate(futures):
-                results.append(_labelled(future.result, k))
-                report(k + 1, total)
-            return results
-        workers = threads or os.cpu_count() or 1
-        if workers == 1:
-            for k, s in enumerate(scenarios):
-                results.append(_labelled(partial(_scenario_run, base, s, *args), k))
-                report(k + 1, total)
-            return results
-        with ThreadPoolExecutor(max_workers=workers) as pool:
-            jobs = [pool.submit(_scenario_run, base, s, *args) for s in scenarios]
-            for k, job in enumerate(jobs):
-                results.append(_labelled(job.result, k))
-                report(k + 1, total)
+            try:
+                window = 2 * max(1, sum(client.nthreads().values()))
+            except Exception:  # a client that cannot say: a few per worker
+                window = 8
+
+            def submit(scenario: Mapping[str, Any]) -> Any:
+                return client.submit(_scenario_run, shared, scenario, *args, pure=False)
+        else:
+            workers = threads or os.cpu_count() or 1
+            window = 2 * workers
+            if workers > 1:
+                pool = ThreadPoolExecutor(max_workers=workers)
+
+            def submit(scenario: Mapping[str, Any]) -> Any:
+                if pool is None:  # one worker: the run itself, here
+                    done: Future[ModelResult] = Future()
+                    try:
+                        done.set_result(_scenario_run(base, scenario, *args))
+                    except Exception as e:
+                        done.set_exception(e)
+                    return done
+                return pool.submit(_scenario_run, base, scenario, *args)
+        running: deque[Any] = deque()
+        for k, scenario in enumerate(scenarios):
+            running.append(submit(_checked(model, k, scenario)))
+            while len(running) >= window:
+                results.append(_labelled(running.popleft().result, len(results)))
+                report(len(results), total)
+        while running:
+            results.append(_labelled(running.popleft().result, len(results)))
+            report(len(results), total)
         return results
     finally:
+        if pool is not None:
+            pool.shutdown(cancel_futures=True)
         report.close()
 
 
