@@ -1,5 +1,5 @@
 """Calibration and uncertainty: fit a model's parameters to measured series,
-say which of them the data identify, and run ensembles with bands.
+say which of them the data identify, and run ensembles with bands::
 
     from tarnlet.calibration import Parameter, Observation, fit
 
