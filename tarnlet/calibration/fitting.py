@@ -154,22 +154,30 @@ class _Problem:
         return J
 
 
+class _Line:
+    """A line on stderr with the runs and the cost, once a fit takes over 2 s."""
+
+    def __init__(self) -> None:
+        self.began, self.shown = time.monotonic(), False
+
+    def __call__(self, evaluations: int, cost: float) -> None:
+        if time.monotonic() - self.began > 2.0:
+            print(f"\r  fit: {evaluations} runs, cost {cost:.6g}   ", end="", file=sys.stderr, flush=True)
+            self.shown = True
+
+    def close(self) -> None:
+        if self.shown:
+            print(file=sys.stderr)
+
+
 def _progress(progress: Any) -> Callable[[int, float], Any] | None:
     if progress is None or progress is False:
         return None
+    if progress is True:
+        return _Line()
     if callable(progress):
         return progress  # type: ignore[no-any-return]
-    if progress is not True:
-        raise TypeError(f"progress is True, False, None or a callable (evaluations, cost), not {progress!r}")
-    began = time.monotonic()
-    shown = [False]
-
-    def line(evaluations: int, cost: float) -> None:
-        if time.monotonic() - began > 2.0:
-            print(f"\r  fit: {evaluations} runs, cost {cost:.6g}   ", end="", file=sys.stderr, flush=True)
-            shown[0] = True
-    line.shown = shown  # type: ignore[attr-defined]
-    return line
+    raise TypeError(f"progress is True, False, None or a callable (evaluations, cost), not {progress!r}")
 
 
 def _listing(names: Sequence[str]) -> str:
@@ -327,8 +335,8 @@ def fit(model: Model, parameters: Sequence[Parameter] | Parameter, observations:
                                           **options)
         r1, last = problem.evaluate(solution.x)
     seconds = time.perf_counter() - began
-    if report_progress is not None and getattr(report_progress, "shown", [False])[0]:
-        print(file=sys.stderr)
+    if isinstance(report_progress, _Line):
+        report_progress.close()
     report = FitReport(model=model, parameters=parameters, aligned=problem.aligned, units=units,
                        initial=problem.natural(z0), solution=solution, before=first, after=last,
                        evaluations=problem.evaluations, seconds=seconds, durations=problem.durations,
