@@ -28,6 +28,7 @@ from tarnlet.calibration import (
     ensemble,
     fit,
     measures,
+    plot_bands,
     sample,
     scenarios,
     sensitivity,
@@ -239,6 +240,37 @@ def test_the_figure_and_a_missing_scipy(truth, tmp_path, monkeypatch):
         fit(storage(), [A], observed(truth))
 
 
+def test_dated_observations_and_a_continued_run(truth):
+    dated = storage()
+    dated.start = pd.Timestamp("2024-05-01")
+    on_dates = [Observation(o.address, pd.Series(o.series.to_numpy(), index=dated.start + pd.to_timedelta(
+        o.series.index.to_numpy() + 1 / 2880, unit="D")), weight=o.weight, name=o.name) for o in observed(truth)]
+    report = fit(dated, [A, K], on_dates)  # each value half a step late: taken at the step before it
+    assert report.estimates["st.spar.A"] == pytest.approx(300.0, rel=1e-6)
+    assert report.observations[0].between == len(truth) and report.after.times()[0] == dated.start
+    first = storage().reference_run(100, record=["st.Q"])
+    went_on = fit(storage(), [A, K], observed(truth), x0=first)  # from the true state after 100 steps
+    assert went_on.before.start == 100 and went_on.observations[1].outside == 100
+    assert went_on.estimates["st.spar.K"] == pytest.approx(11000.0, rel=1e-6)
+
+
+def test_fit_refuses_what_it_cannot_do(truth):
+    flow = observed(truth, level=False)
+    for kwargs, error, message in [({"method": "lm"}, ValueError, "takes no bounds"),
+                                   ({"jac": "3-point"}, TypeError, "sets least_squares' 'jac' itself"),
+                                   ({"correlation_limit": 1.5}, ValueError, "correlation_limit"),
+                                   ({"progress": "yes"}, TypeError, "progress")]:
+        with pytest.raises(error, match=message):
+            fit(storage(), [A], flow, **kwargs)
+    with pytest.raises(ValueError, match="each needs its own name"):
+        fit(storage(), [A], flow + flow)
+    with pytest.raises(ModelError, match="given twice"):
+        fit(storage(), [A, A], flow)
+    seen = []
+    fit(storage(), [A], flow, progress=lambda runs, cost: seen.append((runs, cost)))
+    assert [r for r, _ in seen] == sorted(r for r, _ in seen) and all(c >= 0 for _, c in seen)
+
+
 # ---- runs: pruning, the route ------------------------------------------------------------------------
 
 def test_pruned_runs_and_the_route():
@@ -299,6 +331,16 @@ def test_ensembles_on_threads_equal_serial_runs_bit_for_bit():
         ensemble(m, [{}, {"rian": rains[0]}], record=record)
     with pytest.raises(ValueError, match="other times"):
         bands([serial[0], m.reference_run(100, record=record)], "chain[3].Q")
+    with pytest.raises(ValueError, match=r"scenarios\[1\]"):  # a failing run says which scenario it was
+        ensemble(m, [{}, {"rain": np.ones((200, 3))}], record=record, threads=2)
+    member = apply(m, {"chain[2].spar": SPAR * [2, 1, 1], "x0": None})
+    assert member.nodes["chain"].member_params[1]["spar"].tolist() == (SPAR * [2, 1, 1]).tolist()
+    pytest.importorskip("matplotlib")
+    import matplotlib
+
+    matplotlib.use("Agg")
+    ax = plot_bands(table, unit="m3/d")
+    assert len(ax.collections) == 1 and len(ax.lines) == 1 and ax.get_ylabel() == "chain.Q (m3/d)"
 
 
 def test_bands_give_the_worked_percentiles():
@@ -327,6 +369,8 @@ def test_sobol_indices_find_the_parameter_that_matters():
                         record="st.Q", seed=11)
     assert found.attrs["runs"] == 32 * 4
     assert found.loc["st.spar.A", "ST"] > 0.8 and abs(found.loc["st.pars.p_0", "ST"]) < 1e-9
+    pairs = sensitivity(m, [A, K], lambda r: r.y[:, 0].max(), 8, record="st.Q", seed=11, second_order=True)
+    assert pairs.attrs["runs"] == 8 * 6 and pairs.attrs["S2"].shape == (2, 2)
 
 
 # ---- the gallery examples, short ---------------------------------------------------------------------
