@@ -100,6 +100,8 @@ def example_argv(gallery_conf: dict[str, Any], script_vars: dict[str, Any]) -> l
     argv = ["--out", os.path.relpath(FIGURES, SOURCE)] if '"--out"' in source.read_text() else []
     if source.name == "storm_event.py":
         argv += ["--steps", "1440"] if QUICK else []
+    if '"--quick"' in source.read_text() and QUICK:
+        argv += ["--quick"]
     if source.name == "ensemble.py":
         argv += ["--scenarios", "8", "--days", "0.5"] if QUICK else ["--scenarios", "40", "--days", "1"]
     return argv
