@@ -9,9 +9,13 @@ it) or DT (a float, converted as float() does)."""
 import contextlib
 import dataclasses
 import importlib
+import subprocess
+import sys
+import time
 import types
 
 import numpy as np
+import pytest
 
 from tarnlet import _registry
 
@@ -102,3 +106,42 @@ def general_route(*modules, derivatives=True):
     finally:
         for m, old in saved:
             m.__dict__.update(old)
+
+
+@pytest.fixture(scope="session")
+def dask_client(tmp_path_factory):
+    """A client of a real cluster on this machine: a scheduler and two
+    single-thread workers, each a process of its own started by the dask
+    command line, stopped by their pids at the end of the session."""
+    distributed = pytest.importorskip("dask.distributed")
+    where = tmp_path_factory.mktemp("dask")
+    scheduler_file = where / "scheduler.json"
+    cli = [sys.executable, "-m"]
+    commands = [cli + ["distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port", "0",
+                       "--scheduler-file", str(scheduler_file), "--no-dashboard"]]
+    commands += [cli + ["distributed.cli.dask_worker", "--scheduler-file", str(scheduler_file),
+                        "--nthreads", "1", "--no-dashboard", "--name", f"w{k}"] for k in range(2)]
+    started = []
+    try:
+        for k, command in enumerate(commands):
+            log = open(where / f"process{k}.log", "wb")
+            started.append(subprocess.Popen(command, stdout=log, stderr=subprocess.STDOUT, cwd=where))
+            if k == 0:
+                deadline = time.monotonic() + 60
+                while not scheduler_file.exists():
+                    if started[0].poll() is not None or time.monotonic() > deadline:
+                        pytest.fail("the dask scheduler did not start: "
+                                    + (where / "process0.log").read_text(errors="replace"))
+                    time.sleep(0.1)
+        with distributed.Client(scheduler_file=str(scheduler_file), timeout=60) as client:
+            client.wait_for_workers(2, timeout=120)
+            yield client
+    finally:
+        for process in reversed(started):
+            process.terminate()
+        for process in reversed(started):
+            try:
+                process.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait()

@@ -351,14 +351,11 @@ def test_bands_give_the_worked_percentiles():
         bands(runs, "st.h")
 
 
-def test_ensemble_on_a_dask_cluster_equals_threads():
-    distributed = pytest.importorskip("dask.distributed")
+def test_ensemble_on_a_dask_cluster_equals_threads(dask_client):
     m = storage(120)
     cases = scenarios([A, K], sample([A, K], 4, seed=3))
     threaded = ensemble(m, cases, record=["st.Q", "st.h"], threads=2)
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) \
-            as cluster, distributed.Client(cluster) as client:
-        on_dask = ensemble(m, cases, record=["st.Q", "st.h"], client=client)
+    on_dask = ensemble(m, cases, record=["st.Q", "st.h"], client=dask_client)
     assert [r.y.tobytes() for r in on_dask] == [r.y.tobytes() for r in threaded]
 
 

@@ -7,8 +7,8 @@ import numpy as np
 import pytest
 
 from tarnlet.brookvane import loamtank, sewer
-from tarnlet.layout import LOAMTANK, SEDLIFT, SEWER, STREAM
-from tarnlet.model import Linear, Model, ModelError, steady
+from tarnlet.layout import LOAMTANK, SEDLIFT, SEWER
+from tarnlet.model import Model, ModelError, steady
 
 SPAR = SEWER.spar.vector(A=300.0, K=11000.0, h0=0.1)
 PARS = SEWER.pars.vector(i_TSS_XI=0.75, i_TSS_XS=0.75, i_TSS_BM=0.9)

@@ -36,16 +36,33 @@ def test_split_run_equals_the_whole(seed):
     assert all(second.final[n].tobytes() == whole.final[n].tobytes() for n in whole.final)
 
 
+def _scenarios(rng):
+    return [{"soil.par.k_lin": float(k), "sewage": np.abs(rng.normal(10.0, 5.0, (200, 27)))}
+            for k in rng.uniform(100.0, 5000.0, 6)]
+
+
 def test_ensemble_on_threads_equals_serial():
     m = random_model(5, steps=200)
-    rng = np.random.default_rng(1)
-    scenarios = [{"soil.par.k_lin": float(k), "sewage": np.abs(rng.normal(10.0, 5.0, (200, 27)))}
-                 for k in rng.uniform(100.0, 5000.0, 6)]
+    scenarios = _scenarios(np.random.default_rng(1))
     with np.errstate(all="ignore"):
         threaded = m.ensemble(scenarios, threads=3, record=["plant.Q", "soil.h"])
         serial = [m.with_values(s).run(record=["plant.Q", "soil.h"]) for s in scenarios]
     assert [r.y.tobytes() for r in threaded] == [r.y.tobytes() for r in serial]
     assert len({r.y.tobytes() for r in threaded}) == 6  # the scenarios differ
+
+
+def test_ensemble_on_a_cluster_equals_serial(dask_client):
+    """Scheduler and workers are processes of their own: the model and its
+    scenarios travel pickled, and the runs come back bit for bit."""
+    m = random_model(5, steps=200)
+    scenarios = _scenarios(np.random.default_rng(2))
+    with np.errstate(all="ignore"):
+        on_cluster = m.ensemble(scenarios, client=dask_client, record=["plant.Q", "soil.h"])
+        serial = [m.with_values(s).run(record=["plant.Q", "soil.h"]) for s in scenarios]
+    assert [r.y.tobytes() for r in on_cluster] == [r.y.tobytes() for r in serial]
+    assert [r.columns for r in on_cluster] == [r.columns for r in serial]
+    workers = dask_client.run(lambda: __import__("os").getpid())
+    assert len(set(workers.values())) == 2
 
 
 def test_broken_models_are_refused_or_run_alike():
