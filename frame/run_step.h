@@ -10,6 +10,9 @@
 // it is executed (find_loops).
 #pragma once
 
+#include <algorithm>
+#include <chrono>
+
 #include "errors.h"
 #include "frame.h"
 #include "step.h"
@@ -53,13 +56,30 @@ inline void advance(const double* x, const double* u, const double* const* p, do
 // held: PyErr_CheckSignals() (Ctrl-C raises KeyboardInterrupt there), then
 // between(done), which may run Python code and returns false with an
 // exception set to stop. False with the exception set when the run stopped.
+//
+// With `seconds` > 0, `chunk` is only the first chunk's size: each next one
+// is sized from the pace of the one before to take about `seconds` (at
+// most eight times as many steps). Taking the lock back waits for a thread
+// that runs Python code to let go of it (up to the switch interval, 5 ms),
+// so chunks of a few milliseconds would slow a run beside such a thread.
 template <class Work, class Between>
-bool run_in_chunks(Py_ssize_t steps, Py_ssize_t chunk, Work&& work, Between&& between) {
+bool run_in_chunks(Py_ssize_t steps, Py_ssize_t chunk, Work&& work, Between&& between,
+                   double seconds = 0.0) {
+    using clock = std::chrono::steady_clock;
     for (Py_ssize_t done = 0; done < steps;) {
         const Py_ssize_t to = steps - done > chunk ? done + chunk : steps;
+        clock::duration took{};
         Py_BEGIN_ALLOW_THREADS
+            const auto begin = clock::now();
             work(done, to);
+            took = clock::now() - begin;
         Py_END_ALLOW_THREADS
+        if (seconds > 0) {
+            const double s = std::chrono::duration<double>(took).count();
+            const double most = 8.0 * static_cast<double>(chunk);
+            const double next = s > 0 ? static_cast<double>(to - done) * (seconds / s) : most;
+            chunk = static_cast<Py_ssize_t>(std::max(1.0, std::min(next, most)));
+        }
         done = to;
         if (PyErr_CheckSignals() < 0 || !between(done)) return false;
     }

@@ -175,23 +175,27 @@ void run_stream(const double* const* inputs, const Py_ssize_t* strides, const Ke
 
 // ---- in chunks --------------------------------------------------------------
 
-// Storage steps (rows of a stream run) per chunk: a few milliseconds of
-// work, so that Ctrl-C stops a run soon and the lock is taken rarely enough
-// to cost nothing measurable.
-constexpr Py_ssize_t chunk_work = Py_ssize_t{1} << 16;
+// The first chunk of a run: this many storage steps (rows of a stream run),
+// about a millisecond; then chunks of about a tenth of a second, so that
+// Ctrl-C stops a run within that time and the lock is taken back rarely
+// enough to cost nothing measurable, even beside a thread that runs Python
+// code.
+constexpr Py_ssize_t first_chunk = Py_ssize_t{1} << 14;
+constexpr double chunk_seconds = 0.1;
 
-// work(from, to) over [0, steps) in chunks of `chunk` (frame::run_in_chunks),
-// once even for no steps: the first chunk sets a run up, the last finishes
-// it. Between chunks the arrays are checked again (unchanged()), as Python
-// code may have run.
+// work(from, to) over [0, steps) in chunks, the first of `chunk` steps
+// (frame::run_in_chunks), once even for no steps: the first chunk sets a run
+// up, the last finishes it. Between chunks the arrays are checked again
+// (unchanged()), as Python code may have run.
 template <class Work, class Unchanged>
 bool run_chunks(Py_ssize_t steps, Py_ssize_t chunk, Work&& work, Unchanged&& unchanged) {
     if (steps == 0) {
         work(0, 0);
         return true;
     }
-    return frame::run_in_chunks(steps, chunk, work,
-                                [&](Py_ssize_t done) { return done == steps || unchanged(); });
+    return frame::run_in_chunks(
+        steps, chunk, work, [&](Py_ssize_t done) { return done == steps || unchanged(); },
+        chunk_seconds);
 }
 
 // The run's arrays, checked again after Python code ran between chunks (a
@@ -588,7 +592,7 @@ PyObject* state_space_run(Call& call, const frame::Function& f, PyObject* const*
     for (int i = 0; i < n_arrays; ++i) watched.add(a[i].object(), i);
     for (int i = 0; i < 2; ++i)
         if (outs[i]) watched.add(outs[i], f.written, true);
-    const Py_ssize_t chunk = std::max<Py_ssize_t>(1, chunk_work / n);
+    const Py_ssize_t chunk = std::max<Py_ssize_t>(1, first_chunk / n);
     if (!run_chunks(
             k.steps, chunk, [&](Py_ssize_t from, Py_ssize_t to) { series.run(from, to); },
             [&]() { return watched.unchanged(call, f); }))
@@ -640,7 +644,7 @@ PyObject* stream_run(Call& call, const frame::Function& f, PyObject* const* args
     for (int i = 0; i < NIN; ++i) watched.add(a[i].object(), i);
     if (outs[0]) watched.add(outs[0], f.written, true);
     if (!run_chunks(
-            k.output_rows(), chunk_work,
+            k.output_rows(), first_chunk,
             [&](Py_ssize_t from, Py_ssize_t to) { run_stream<B>(data, strides, k, from, to); },
             [&]() { return watched.unchanged(call, f); }))
         return nullptr;
