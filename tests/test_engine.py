@@ -217,6 +217,9 @@ def connector_plan(kind):
         three, two, one = p.buf(6), p.buf(6), p.buf(4)
         p.ops += [5, three, 6, 2, 3, a, b, s, 5, two, 6, 2, 2, b, a, 5, one, 4, 2, 1, s]
         p.record(three, 6), p.record(two, 6), p.record(one, 4)
+        wide, w1, w2 = p.buf(70), p.source(series(steps, 70, flow=10)), p.source(series(steps, 70, flow=10))
+        p.ops += [8, wide, w1, 70, 5, wide, 70, 10, 3, wide, w2, w1]  # mixed in place
+        p.record(wide, 70)
     elif kind == "SPLIT":
         d1, d2 = p.buf(6), p.buf(6)
         p.ops += [6, a, 6, 2, 2, d1, p.const(0.25), d2, p.const(0.75)]

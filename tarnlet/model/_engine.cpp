@@ -167,8 +167,27 @@ struct Ticker {
     }
 };
 
+// A series source's rows, fetched into the cache a few steps ahead: the
+// connector operations read single entries of rows through one load
+// instruction for every operand, which defeats the processor's own
+// prefetching of strided rows.
+struct Ahead {
+    const char* data;
+    Py_ssize_t stride, bytes, rows;  // bytes from a row's start
+};
+constexpr Py_ssize_t ahead_steps = 4;
+
+inline void prefetch(const char* p) {
+#if defined(__GNUC__)
+    __builtin_prefetch(p);
+#else
+    (void)p;
+#endif
+}
+
 struct Program {
     std::vector<double> buffer;
+    std::vector<Ahead> ahead;
     std::vector<double*> operands;
     std::vector<Py_ssize_t> sizes;
     std::vector<RowOperand> rows;
@@ -189,6 +208,11 @@ struct Program {
         double** table = operands.data();
         for (Py_ssize_t t = from; t < to; ++t) {
             const Py_ssize_t T = start + t;
+            for (const Ahead& a : ahead)
+                if (T + ahead_steps < a.rows) {
+                    const char* row = a.data + (T + ahead_steps) * a.stride;
+                    for (Py_ssize_t b = 0; b < a.bytes; b += 64) prefetch(row + b);
+                }
             for (const RowOperand& r : rows) table[r.slot] = r.base + T * r.stride;
             execute(ops, table);
             if (keep.tick()) {
@@ -280,7 +304,10 @@ private:
         *v[0] = acc;
     }
 
-    // Operands: the destination, then the inputs.
+    // Operands: the destination, then the inputs. Each entry is summed over
+    // the inputs in their order; the entries are formed side by side (the
+    // loops run over the entries, which the compiler vectorises), and the
+    // flow entry's value, formed with them, is replaced by Q.
     static void mix(const Op& op, double* const* v) {
         const Py_ssize_t n = op.a, flow = op.b, k = op.c;
         double* dst = v[0];
@@ -289,20 +316,37 @@ private:
         for (Py_ssize_t j = 1; j < k; ++j) Q = Q + in[j][flow];
         if (Q <= smallest_flow) {
             for (Py_ssize_t i = 0; i < n; ++i) dst[i] = 0.0;
-        } else if (k == 2) {
-            const double *a = in[0], *b = in[1], qa = a[flow], qb = b[flow];
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                if (i == flow) continue;
-                double s = qa * a[i];
-                s = s + qb * b[i];
-                dst[i] = s / Q;
-            }
+        } else if (k <= 2) {
+            const double *a = in[0], *b = in[k - 1], qa = a[flow], qb = b[flow];
+            if (k == 1)
+                for (Py_ssize_t i = 0; i < n; ++i) dst[i] = (qa * a[i]) / Q;
+            else
+                for (Py_ssize_t i = 0; i < n; ++i) {
+                    double s = qa * a[i];
+                    s = s + qb * b[i];
+                    dst[i] = s / Q;
+                }
         } else {
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                if (i == flow) continue;
-                double s = in[0][flow] * in[0][i];
-                for (Py_ssize_t j = 1; j < k; ++j) s = s + in[j][flow] * in[j][i];
-                dst[i] = s / Q;
+            // Through rows of sums of our own, as dst may be one of the
+            // inputs: the flows are read again for every row, so dst's flow
+            // entry keeps its value until the end.
+            double sums[frame::max_length];
+            for (Py_ssize_t lo = 0; lo < n; lo += frame::max_length) {
+                const Py_ssize_t m = std::min<Py_ssize_t>(frame::max_length, n - lo);
+                const double q0 = in[0][flow];
+                for (Py_ssize_t i = 0; i < m; ++i) sums[i] = q0 * in[0][lo + i];
+                for (Py_ssize_t j = 1; j < k; ++j) {
+                    const double qj = in[j][flow], *x = in[j] + lo;
+                    for (Py_ssize_t i = 0; i < m; ++i) sums[i] = sums[i] + qj * x[i];
+                }
+                for (Py_ssize_t i = 0; i < m; ++i) sums[i] = sums[i] / Q;
+                const Py_ssize_t skip = flow - lo;
+                if (skip < 0 || skip >= m) {
+                    std::memcpy(dst + lo, sums, m * sizeof(double));
+                } else {
+                    std::memcpy(dst + lo, sums, skip * sizeof(double));
+                    std::memcpy(dst + flow + 1, sums + skip + 1, (m - skip - 1) * sizeof(double));
+                }
             }
         }
         dst[flow] = Q;
@@ -1015,7 +1059,14 @@ PyObject* run_impl(Call& call, const frame::Function&, PyObject* const* args) {
                 return noted(a_plan), nullptr;
             }
 
-        prog.buffer.assign(static_cast<size_t>(std::max<Py_ssize_t>(nbuffer, 1)), 0.0);
+        // Only the part of the buffer that ports reach is ever read or written.
+        Py_ssize_t reached = 1;
+        for (Py_ssize_t i = 0; i < nports; ++i) {
+            const std::int64_t* w = port_words + 3 * i;
+            if (w[0] == 0 && w[1] >= 0 && w[2] >= 0 && w[2] <= nbuffer && w[1] <= nbuffer - w[2])
+                reached = std::max<Py_ssize_t>(reached, static_cast<Py_ssize_t>(w[1] + w[2]));
+        }
+        prog.buffer.assign(static_cast<size_t>(reached), 0.0);
         std::vector<Port> ports(nports);
         for (Py_ssize_t i = 0; i < nports; ++i) {
             const std::int64_t kind = port_words[3 * i], where = port_words[3 * i + 1],
@@ -1057,6 +1108,16 @@ PyObject* run_impl(Call& call, const frame::Function&, PyObject* const* args) {
                        noted(a_plan), nullptr;
             }
         }
+        // Of each series source, the entries its ports read: their rows ahead.
+        std::vector<Py_ssize_t> read(sources.size(), 0);
+        for (const Port& p : ports)
+            if (p.kind == 1) read[p.where] = std::max(read[p.where], p.length);
+        for (size_t i = 0; i < sources.size(); ++i)
+            if (sources[i].ndim == 2 && read[i] > 0)
+                prog.ahead.push_back({reinterpret_cast<const char*>(sources[i].data),
+                                      sources[i].cols * static_cast<Py_ssize_t>(sizeof(double)),
+                                      read[i] * static_cast<Py_ssize_t>(sizeof(double)),
+                                      sources[i].rows});
         // The operands of a series source are set at every step.
         Builder builder(prog, ports, params, constants, npeaks, nbalance);
         if (!builder.decode("ops", ops, nops, prog.ops, false) ||
@@ -1102,7 +1163,7 @@ PyObject* run_impl(Call& call, const frame::Function&, PyObject* const* args) {
         const npy_intp peak_dims[] = {npeaks}, balance_dims[] = {nbalance};
         Ref peaks = Ref::steal(PyArray_SimpleNew(1, peak_dims, NPY_DOUBLE));
         Ref balance = Ref::steal(PyArray_SimpleNew(1, balance_dims, NPY_DOUBLE));
-        if (!peaks || !balance) return nullptr;
+        if (!peaks || !balance) return noted(a_plan), nullptr;  // npeaks or nbalance too large
         prog.peaks = static_cast<double*>(PyArray_DATA(as_array(peaks.get())));
         prog.balance = static_cast<double*>(PyArray_DATA(as_array(balance.get())));
         std::fill_n(prog.peaks, npeaks, -std::numeric_limits<double>::infinity());
