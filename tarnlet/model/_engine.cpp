@@ -16,8 +16,8 @@
 // A state-space block's step is the run layer's (run_step.h): the same
 // kernels and x + dt*dx as NumPy forms it, so a block in a plan computes
 // what tarnlet.runs computes, bit for bit; a stream block's row is its
-// kernel on the row. The connector operations are written with the
-// operations in the order the model's Python reference loop does them.
+// kernel on the row. The connector operations do their arithmetic in the
+// order of the model's Python reference loop, operation by operation.
 //
 // Every piece of Python code a call can run (the plan's attributes) runs
 // before any array is checked and its data read. Between chunks of steps
@@ -147,7 +147,7 @@ constexpr Py_ssize_t nblocks = static_cast<Py_ssize_t>(std::size(blocks_table));
 // base + T * stride.
 struct RowOperand {
     Py_ssize_t slot = 0;
-    double* base;
+    double* base = nullptr;
     Py_ssize_t stride = 0;
 };
 
@@ -230,13 +230,12 @@ private:
         for (const Op& op : list) {
             double* const* v = table + op.first;
             switch (op.code) {
-                case STATE:
+                case STATE: {
+                    const double q = op.a >= 0 ? v[0][op.a] : 0.0;  // the inflow the block reads
                     op.state(v, dt, fpe);
-                    if (op.a >= 0) {
-                        const double q = v[0][op.a];
-                        if (q > peaks[op.b]) peaks[op.b] = q;
-                    }
+                    if (op.a >= 0 && q > peaks[op.b]) peaks[op.b] = q;  // never for a NaN
                     break;
+                }
                 case STREAM:
                     op.stream(v);
                     break;
@@ -419,9 +418,10 @@ bool overlaps(const void* a, Py_ssize_t a_bytes, const void* b, Py_ssize_t b_byt
     return lo < other_hi && other_lo < hi && lo != hi && other_lo != other_hi;
 }
 
-// A port: where its vector is now (row `start` for a series source).
+// A port: its kind and its vector (row T of a series source at base + T *
+// stride).
 struct Port {
-    int kind;  // 0 buffer, 1 source, 2 states
+    int kind = 0;  // 0 buffer, 1 source, 2 states
     Py_ssize_t where = 0, length = 0;
     bool series = false;  // a 2-D source: its row moves every step
     double* base = nullptr;
