@@ -274,7 +274,7 @@ def test_state_operation_equals_its_run(k, dt):
     p.record(y, block.lengths["y"])
     states = x0.copy()
     out, fpe, peaks, _ = run(p.build(dt=dt), states, chunk=64)
-    xs, ys, flags, _, _ = getattr(_runs, block.run.name)(x0, u, *params, dt, None, 0, None, 1, None, False)
+    xs, ys, flags, *_ = getattr(_runs, block.run.name)(x0, u, *params, dt, None, 0, True, None, 1, None, False)
     assert out.tobytes() == ys.tobytes() and states.tobytes() == xs[-1].tobytes()
     assert fpe == flags and (flags or dt < 1)
     assert peaks[0] == max((v for v in u[:, 1] if v == v), default=-math.inf)

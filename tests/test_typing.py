@@ -11,8 +11,7 @@ import tarnlet
 pytest.importorskip("mypy")
 
 MODULES = ["tarnlet.brookvane.sewer", "tarnlet.brookvane.loamtank", "tarnlet.fenmoor.sedlift",
-           "tarnlet.sallowby.fractionation", "tarnlet.sallowby.combiner", "tarnlet._runs", "tarnlet.runs",
-           "tarnlet.model._engine"]
+           "tarnlet.sallowby.fractionation", "tarnlet.sallowby.combiner", "tarnlet._runs", "tarnlet.runs"]
 
 USER_CODE = """
 import numpy as np
