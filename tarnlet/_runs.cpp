@@ -92,40 +92,33 @@ struct Ticker {
     }
 };
 
+// Where the steps of a series are between chunks: the state to step from,
+// the next rows to keep, the steps to the next kept ones.
+struct Cursor {
+    const double* x;
+    Py_ssize_t state_row, out_row;
+    Ticker out_tick, state_tick;
+};
+
 // n blocks of one kind in series (n is 1 but for a chain): in each step
 // block j's output row is block j+1's input row. Block j's parameter vector
 // i is p[i] + j * p_strides[i]; the input row of step t is us + t * u_stride;
-// roll holds 2 * n states. The steps run in chunks: run(from, to) takes
-// steps [from, to), the first chunk from 0 and the last to k.steps.
+// roll holds 2 * n states. Steps [from, to), one chunk of them: the first
+// chunk from 0, the last to k.steps, `at` where the one before left off.
 template <class B>
-struct Series {
-    static constexpr int N = B::NSTATES, NOUT = B::NOUTPUTS;
-    static constexpr int NP = static_cast<int>(std::size(B::params));
-    const double* x0;
-    Py_ssize_t n;
-    const double* us;
-    Py_ssize_t u_stride;
-    const double* const* p;
-    const Py_ssize_t* p_strides;
-    double dt;
-    double* roll;
-    Keep& k;
-    // Where the steps are: the state to step from, the next rows to keep,
-    // steps to the next kept ones.
-    const double* x = nullptr;
-    Py_ssize_t state_row = 0, out_row = 0;
-    Ticker out_tick{k.every, k.start}, state_tick{k.every, k.start + 1};
-
-    void run(Py_ssize_t from, Py_ssize_t to) {
-        if (from == 0) begin();
-        for (Py_ssize_t t = from; t < to; ++t) step(t);
-        if (to < k.steps) return;
-        if (k.last) std::memcpy(k.states, x, n * N * sizeof(double));
-        std::memcpy(k.final, x, n * N * sizeof(double));
-    }
-
-private:
-    void begin() {
+void run_series(const double* x0, Py_ssize_t n, const double* us, Py_ssize_t u_stride,
+                const double* const* p, const Py_ssize_t* p_strides, double dt, double* roll,
+                Keep& k, Cursor& at, Py_ssize_t from, Py_ssize_t to) {
+    constexpr int N = B::NSTATES, NOUT = B::NOUTPUTS;
+    constexpr int NP = static_cast<int>(std::size(B::params));
+    double ybuf[2][NOUT];
+    // The cursor in locals for the chunk: the kernels are calls the compiler
+    // must assume may change `at`, whose fields would be read again after
+    // every one.
+    const double* x = at.x;
+    Py_ssize_t state_row = at.state_row, out_row = at.out_row;
+    Ticker out_tick = at.out_tick, state_tick = at.state_tick;
+    if (from == 0) {
         x = x0;
         if (!k.last && k.initial) {
             std::memcpy(k.states, x0, n * N * sizeof(double));
@@ -133,9 +126,7 @@ private:
             state_row = 1;
         }
     }
-
-    void step(Py_ssize_t t) {
-        double ybuf[2][NOUT];
+    for (Py_ssize_t t = from; t < to; ++t) {
         const bool keep_y = out_tick.tick(), keep_x = state_tick.tick() && !k.last;
         double* x_next = keep_x ? k.states + state_row * n * N : roll + (t & 1) * n * N;
         const double* in = us + t * u_stride;
@@ -151,7 +142,11 @@ private:
         state_row += keep_x;
         x = x_next;
     }
-};
+    at = {x, state_row, out_row, out_tick, state_tick};
+    if (to < k.steps) return;
+    if (k.last) std::memcpy(k.states, x, n * N * sizeof(double));
+    std::memcpy(k.final, x, n * N * sizeof(double));
+}
 
 // A stream block on the kept rows [from, to); strides[i] is 0 for an input
 // that is one vector for every step.
@@ -587,14 +582,18 @@ PyObject* state_space_run(Call& call, const frame::Function& f, PyObject* const*
     Py_ssize_t p_strides[np] = {};
     for (int i = 0; i < np; ++i) p[i] = a[2 + i].data();
     if (chain && a[n_arrays - 1].ndim() == 2) p_strides[np - 1] = a[n_arrays - 1].cols();
-    Series<B> series{x0, n, a[1].data(), u_stride, p, p_strides, dt, roll, k};
+    Cursor at{nullptr, 0, 0, {k.every, k.start}, {k.every, k.start + 1}};
     Watched<n_arrays + 2> watched;
     for (int i = 0; i < n_arrays; ++i) watched.add(a[i].object(), i);
     for (int i = 0; i < 2; ++i)
         if (outs[i]) watched.add(outs[i], f.written, true);
     const Py_ssize_t chunk = std::max<Py_ssize_t>(1, first_chunk / n);
     if (!run_chunks(
-            k.steps, chunk, [&](Py_ssize_t from, Py_ssize_t to) { series.run(from, to); },
+            k.steps, chunk,
+            [&](Py_ssize_t from, Py_ssize_t to) {
+                run_series<B>(x0, n, a[1].data(), u_stride, p, p_strides, dt, roll, k, at, from,
+                              to);
+            },
             [&]() { return watched.unchanged(call, f); }))
         return nullptr;
     return Py_BuildValue("OOindO", results[0].array.get(), results[1].array.get(), k.fpe, k.steps,
