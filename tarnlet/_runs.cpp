@@ -19,7 +19,6 @@
 // end of the run no Python code runs.
 #include <algorithm>
 #include <array>
-#include <cfenv>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -28,103 +27,19 @@
 #include "body.h"
 #include "errors.h"
 #include "frame.h"
+#include "run_step.h"
 #include "state.h"
-#include "step.h"
 #include "vectors.h"
-
-#define NO_IMPORT_UFUNC
-#define PY_UFUNC_UNIQUE_SYMBOL tarnlet_runs_UFUNC_API
-#include <numpy/ufuncobject.h>
 
 namespace {
 
+using frame::advance;
 using frame::Array;
 using frame::Call;
 using frame::Check;
 using frame::Ref;
 
 constexpr int max_width = frame::max_length;
-
-// ---- x + dt*dx as NumPy forms it ---------------------------------------
-
-// NumPy's own inner loop of a ufunc for two doubles, found at import.
-struct Loop {
-    PyUFuncGenericFunction fn = nullptr;
-    void* data = nullptr;
-};
-
-Loop multiply_loop, add_loop;
-
-Loop double_loop(PyObject* numpy, const char* name) {
-    Ref ufunc = Ref::steal(PyObject_GetAttrString(numpy, name));
-    if (!ufunc) {
-        PyErr_Clear();
-        return {};
-    }
-    if (std::strcmp(Py_TYPE(ufunc.get())->tp_name, "numpy.ufunc") != 0) return {};
-    auto* u = reinterpret_cast<PyUFuncObject*>(ufunc.get());
-    if (u->nin != 2 || u->nout != 1) return {};
-    for (int i = 0; i < u->ntypes; ++i) {
-        const char* t = u->types + 3 * i;
-        if (t[0] == NPY_DOUBLE && t[1] == NPY_DOUBLE && t[2] == NPY_DOUBLE)
-            return {u->functions[i], u->data[i]};
-    }
-    return {};
-}
-
-// The import fails without them: a run would differ from the loop.
-bool find_loops() {
-    multiply_loop = double_loop(frame::state.numpy, "multiply");
-    add_loop = double_loop(frame::state.numpy, "add");
-    if (multiply_loop.fn && add_loop.fn) return true;
-    PyErr_SetString(PyExc_ImportError,
-                    "tarnlet._runs needs NumPy's float64 inner loops of multiply and add, "
-                    "which this NumPy does not provide");
-    return false;
-}
-
-// NumPy's floating-point error flags (as np.seterrcall reports them).
-constexpr int fpe_divide = 1, fpe_over = 2, fpe_under = 4, fpe_invalid = 8;
-
-int numpy_flags(int raised) {
-    return (raised & FE_DIVBYZERO ? fpe_divide : 0) | (raised & FE_OVERFLOW ? fpe_over : 0) |
-           (raised & FE_UNDERFLOW ? fpe_under : 0) | (raised & FE_INVALID ? fpe_invalid : 0);
-}
-
-// x + dt*dx of one state as euler_step forms it with NumPy: dt*dx (the
-// float first), then x plus that product, by NumPy's own inner loops, on
-// fresh aligned memory as NumPy's are. Where two NaNs meet, the sign and
-// payload of the result depend on the order in which NumPy's compiled loop
-// hands them to the processor. Returns the floating-point exceptions the two
-// loops raised, which NumPy would report.
-int numpy_update(const double* x, double dt, const double* dx, npy_intp n, double* x_next) {
-    alignas(64) double xa[max_width], p[max_width], s[max_width];
-    std::memcpy(xa, x, n * sizeof(double));
-    char* product_args[] = {reinterpret_cast<char*>(&dt),
-                            reinterpret_cast<char*>(const_cast<double*>(dx)),
-                            reinterpret_cast<char*>(p)};
-    const npy_intp scalar_first[] = {0, sizeof(double), sizeof(double)};
-    char* sum_args[] = {reinterpret_cast<char*>(xa), reinterpret_cast<char*>(p),
-                        reinterpret_cast<char*>(s)};
-    const npy_intp contiguous[] = {sizeof(double), sizeof(double), sizeof(double)};
-    std::feclearexcept(FE_ALL_EXCEPT);
-    multiply_loop.fn(product_args, &n, scalar_first, multiply_loop.data);
-    add_loop.fn(sum_args, &n, contiguous, add_loop.data);
-    const int raised = std::fetestexcept(FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID);
-    std::memcpy(x_next, s, n * sizeof(double));
-    return numpy_flags(raised);
-}
-
-// One step of a state-space block (step.h), a row that is not quiet formed
-// again as NumPy forms it; `fpe` gathers the exceptions NumPy would have
-// reported.
-template <class B>
-inline void advance(const double* x, const double* u, const double* const* p, double dt, double* y,
-                    double* x_next, int& fpe) {
-    double dx[B::NSTATES];
-    if (!blocks::step<B>(x, u, p, dt, y, dx, x_next)) [[unlikely]]
-        fpe |= numpy_update(x, dt, dx, B::NSTATES, x_next);
-}
 
 // ---- what a run keeps -----------------------------------------------------
 
@@ -177,27 +92,41 @@ struct Ticker {
     }
 };
 
+// Where the steps of a series are between chunks: the state to step from,
+// the next rows to keep, the steps to the next kept ones.
+struct Cursor {
+    const double* x;
+    Py_ssize_t state_row, out_row;
+    Ticker out_tick, state_tick;
+};
+
 // n blocks of one kind in series (n is 1 but for a chain): in each step
 // block j's output row is block j+1's input row. Block j's parameter vector
 // i is p[i] + j * p_strides[i]; the input row of step t is us + t * u_stride;
-// roll holds 2 * n states.
+// roll holds 2 * n states. Steps [from, to), one chunk of them: the first
+// chunk from 0, the last to k.steps, `at` where the one before left off.
 template <class B>
 void run_series(const double* x0, Py_ssize_t n, const double* us, Py_ssize_t u_stride,
                 const double* const* p, const Py_ssize_t* p_strides, double dt, double* roll,
-                Keep& k) {
+                Keep& k, Cursor& at, Py_ssize_t from, Py_ssize_t to) {
     constexpr int N = B::NSTATES, NOUT = B::NOUTPUTS;
     constexpr int NP = static_cast<int>(std::size(B::params));
     double ybuf[2][NOUT];
-    const double* x = x0;
-    Py_ssize_t state_row = 0;
-    if (!k.last && k.initial) {
-        std::memcpy(k.states, x0, n * N * sizeof(double));
-        x = k.states;
-        state_row = 1;
+    // The cursor in locals for the chunk: the kernels are calls the compiler
+    // must assume may change `at`, whose fields would be read again after
+    // every one.
+    const double* x = at.x;
+    Py_ssize_t state_row = at.state_row, out_row = at.out_row;
+    Ticker out_tick = at.out_tick, state_tick = at.state_tick;
+    if (from == 0) {
+        x = x0;
+        if (!k.last && k.initial) {
+            std::memcpy(k.states, x0, n * N * sizeof(double));
+            x = k.states;
+            state_row = 1;
+        }
     }
-    Ticker out_tick(k.every, k.start), state_tick(k.every, k.start + 1);
-    Py_ssize_t out_row = 0;
-    for (Py_ssize_t t = 0; t < k.steps; ++t) {
+    for (Py_ssize_t t = from; t < to; ++t) {
         const bool keep_y = out_tick.tick(), keep_x = state_tick.tick() && !k.last;
         double* x_next = keep_x ? k.states + state_row * n * N : roll + (t & 1) * n * N;
         const double* in = us + t * u_stride;
@@ -213,18 +142,20 @@ void run_series(const double* x0, Py_ssize_t n, const double* us, Py_ssize_t u_s
         state_row += keep_x;
         x = x_next;
     }
+    at = {x, state_row, out_row, out_tick, state_tick};
+    if (to < k.steps) return;
     if (k.last) std::memcpy(k.states, x, n * N * sizeof(double));
     std::memcpy(k.final, x, n * N * sizeof(double));
 }
 
-// A stream block on the kept rows; strides[i] is 0 for an input that is one
-// vector for every step.
+// A stream block on the kept rows [from, to); strides[i] is 0 for an input
+// that is one vector for every step.
 template <class B>
-void run_stream(const double* const* inputs, const Py_ssize_t* strides, const Keep& k) {
+void run_stream(const double* const* inputs, const Py_ssize_t* strides, const Keep& k,
+                Py_ssize_t from, Py_ssize_t to) {
     constexpr int NIN = static_cast<int>(std::size(B::inputs));
     double ybuf[B::NOUTPUTS];
-    const Py_ssize_t rows = k.output_rows();
-    for (Py_ssize_t row = 0; row < rows; ++row) {
+    for (Py_ssize_t row = from; row < to; ++row) {
         const Py_ssize_t t = row * k.every;
         const double* in[NIN];
         for (int i = 0; i < NIN; ++i) in[i] = inputs[i] + t * strides[i];
@@ -236,6 +167,54 @@ void run_stream(const double* const* inputs, const Py_ssize_t* strides, const Ke
         }
     }
 }
+
+// ---- in chunks --------------------------------------------------------------
+
+// The first chunk of a run: this many storage steps (rows of a stream run),
+// about a millisecond; then chunks of about a tenth of a second, so that
+// Ctrl-C stops a run within that time and the lock is taken back rarely
+// enough to cost nothing measurable, even beside a thread that runs Python
+// code.
+constexpr Py_ssize_t first_chunk = Py_ssize_t{1} << 14;
+constexpr double chunk_seconds = 0.1;
+
+// work(from, to) over [0, steps) in chunks, the first of `chunk` steps
+// (frame::run_in_chunks), once even for no steps: the first chunk sets a run
+// up, the last finishes it. Between chunks the arrays are checked again
+// (unchanged()), as Python code may have run.
+template <class Work, class Unchanged>
+bool run_chunks(Py_ssize_t steps, Py_ssize_t chunk, Work&& work, Unchanged&& unchanged) {
+    if (steps == 0) {
+        work(0, 0);
+        return true;
+    }
+    return frame::run_in_chunks(
+        steps, chunk, work, [&](Py_ssize_t done) { return done == steps || unchanged(); },
+        chunk_seconds);
+}
+
+// The run's arrays, checked again after Python code ran between chunks (a
+// signal handler): the arrays a run reads and the caller's out= arrays,
+// each with the parameter it came from.
+template <int N>
+struct Watched {
+    frame::Kept kept[N];
+    int params[N];
+    int n = 0;
+
+    void add(PyObject* a, int param, bool written = false) {
+        kept[n] = frame::Kept::of(a, written);
+        params[n++] = param;
+    }
+    bool unchanged(const Call& call, const frame::Function& f) const {
+        for (int i = 0; i < n; ++i)
+            if (!kept[i].unchanged(call)) {
+                frame::changed_between_chunks(f.params[params[i]]);
+                return frame::argument_note("checking", f.params[params[i]], f.name);
+            }
+        return true;
+    }
+};
 
 // ---- arguments --------------------------------------------------------------
 
@@ -603,9 +582,20 @@ PyObject* state_space_run(Call& call, const frame::Function& f, PyObject* const*
     Py_ssize_t p_strides[np] = {};
     for (int i = 0; i < np; ++i) p[i] = a[2 + i].data();
     if (chain && a[n_arrays - 1].ndim() == 2) p_strides[np - 1] = a[n_arrays - 1].cols();
-    Py_BEGIN_ALLOW_THREADS
-        run_series<B>(x0, n, a[1].data(), u_stride, p, p_strides, dt, roll, k);
-    Py_END_ALLOW_THREADS
+    Cursor at{nullptr, 0, 0, {k.every, k.start}, {k.every, k.start + 1}};
+    Watched<n_arrays + 2> watched;
+    for (int i = 0; i < n_arrays; ++i) watched.add(a[i].object(), i);
+    for (int i = 0; i < 2; ++i)
+        if (outs[i]) watched.add(outs[i], f.written, true);
+    const Py_ssize_t chunk = std::max<Py_ssize_t>(1, first_chunk / n);
+    if (!run_chunks(
+            k.steps, chunk,
+            [&](Py_ssize_t from, Py_ssize_t to) {
+                run_series<B>(x0, n, a[1].data(), u_stride, p, p_strides, dt, roll, k, at, from,
+                              to);
+            },
+            [&]() { return watched.unchanged(call, f); }))
+        return nullptr;
     return Py_BuildValue("OOindO", results[0].array.get(), results[1].array.get(), k.fpe, k.steps,
                          dt, final.array.get());
 }
@@ -649,9 +639,14 @@ PyObject* stream_run(Call& call, const frame::Function& f, PyObject* const* args
     Result results[1];
     if (!make_results(call, f, outs, results, what, 1, ndims, dims, a, NIN)) return nullptr;
     k.outputs = results[0].data;
-    Py_BEGIN_ALLOW_THREADS
-        run_stream<B>(data, strides, k);
-    Py_END_ALLOW_THREADS
+    Watched<NIN + 1> watched;
+    for (int i = 0; i < NIN; ++i) watched.add(a[i].object(), i);
+    if (outs[0]) watched.add(outs[0], f.written, true);
+    if (!run_chunks(
+            k.output_rows(), first_chunk,
+            [&](Py_ssize_t from, Py_ssize_t to) { run_stream<B>(data, strides, k, from, to); },
+            [&]() { return watched.unchanged(call, f); }))
+        return nullptr;
     return results[0].array.release();
 }
 
@@ -689,7 +684,7 @@ constexpr std::array<frame::Function, run_count> functions = [] {
 
 bool describe_blocks(PyObject* module);
 
-bool exec(PyObject* module) { return find_loops() && describe_blocks(module); }
+bool exec(PyObject* module) { return frame::find_loops() && describe_blocks(module); }
 
 constexpr frame::Module module = {.name = "_runs",
                                   .dotted = "tarnlet._runs",
