@@ -80,7 +80,7 @@ def reference(plan, states, start, steps, every):
     for T in range(start, start + steps):
         src = [s[T].tolist() if s.ndim == 2 else s.tolist() for s in plan.sources]
 
-        def at(p):
+        def at(p, src=src):
             kind, where, n = ports[p]
             return (buf, where, n) if kind == 0 else (src[where], 0, n) if kind == 1 else (st, where, n)
 
@@ -179,6 +179,10 @@ def reference(plan, states, start, steps, every):
                     balance[acc] += dt * q
                     for k in range(n):
                         balance[acc + 1 + k] += dt * (q * get(p, next(w)))
+                elif code == 10:  # BALANCE_IF
+                    p, flow, acc, tp, ti, limit = (next(w) for _ in range(6))
+                    if get(tp, ti) < c[limit]:
+                        balance[acc] += dt * get(p, flow)
 
         execute(plan.ops.tolist())
         if T % every == 0:
@@ -238,11 +242,17 @@ def connector_plan(kind):
         q = p.source(rng.uniform(-1.0, 3.0, (steps, 6)))
         p.ops += [9, q, 2, 2, 0, 0, 4, 9, q, 5, 1, 3, 1]
         p.record(q, 6)
+    elif kind == "BALANCE_IF":  # counted while a tested entry (NaNs among them) is below a limit
+        p.nbalance = 2
+        q, test = p.source(rng.uniform(-1.0, 3.0, (steps, 3))), p.source(series(steps, 2))
+        p.ops += [10, q, 1, 0, test, 0, p.const(1.0), 10, q, 2, 1, x, 3, p.const(1.0)]
+        p.record(q, 3)
     return p.build(dt=0.37), rng.uniform(0, 2, p.nstates)
 
 
 @pytest.mark.parametrize("start,every", [(3, 1), (4, 3)])
-@pytest.mark.parametrize("kind", ["GATHER", "LINEAR", "MIX", "SPLIT", "OVERFLOW", "LOAD", "BALANCE"])
+@pytest.mark.parametrize("kind", ["GATHER", "LINEAR", "MIX", "SPLIT", "OVERFLOW", "LOAD", "BALANCE",
+                                  "BALANCE_IF"])
 def test_connector_operations_equal_python(kind, start, every):
     plan, x0 = connector_plan(kind)
     states = x0.copy()
@@ -308,7 +318,7 @@ def chain_plan(steps, counter=False):
     inflow[19] = 4000.0
     u = p.source(np.tile(inflow, (steps, 1)) if steps else inflow)
     pars, spar = p.param(rng.uniform(0, 1, 25)), p.param([300.0, 11000.0, 0.1])
-    for j in range(3):
+    for _ in range(3):
         y = p.buf(27)
         p.ops += [1, k, u, y, p.state(24), 2, pars, spar, -1, 0]
         u = y
@@ -327,7 +337,7 @@ def test_any_chunk_size_gives_the_same_run_and_progress_sees_every_chunk():
     for chunk in (1, 7, 100, 10_000):
         states = x0.copy()
         calls = []
-        out, *rest = run(plan, states, every=4, chunk=chunk, progress=lambda d, n: calls.append((d, n)))
+        out, *rest = run(plan, states, every=4, chunk=chunk, progress=lambda d, n, calls=calls: calls.append((d, n)))
         results.append([out.tobytes(), states.tobytes(), *(r.tobytes() for r in rest[1:])])
         seen.append(calls)
     assert all(r == results[0] for r in results)
@@ -483,7 +493,8 @@ PLAN_ERRORS = [
     (setting("params", lambda f: (f["params"][0].reshape(5, 5), f["params"][1])), "native float64 vector"),
     (setting("constants", i64(1)), "plan.constants must be an aligned"),
     (op([3, 1, 1, -1, 0]), r"plan.ops\[\d+\], in the GATHER operation at plan.ops\[30\]: constant 0 does not exist"),
-    (op([12]), r"plan.ops\[30\]: 12 is not an operation code \(1 to 9\)"),
+    (op([12]), r"plan.ops\[30\]: 12 is not an operation code \(1 to 10\)"),
+    (op([10, 1, 0, 7, 1, 0, 0]), r"the accumulator 7 is more than plan.nbalance - 1"),
     (op([5, 1, 27, 19]), r"plan.ops\[30\]: the MIX operation ends past plan.ops's 34 words"),
     (op([8, 0, 1, 27]), "port 0 is a source's, which no operation may write"),
     (op([8, 1, 9, 27]), r"port 9 does not exist \(the plan has 7 ports\)"),
@@ -495,7 +506,8 @@ PLAN_ERRORS = [
     (op([4, 1, 27, -1, 0, -1, 0]), "entry 27 is outside a vector of 27 entries"),
     (op([2, 4, 1, 2, 0, 1, 1, 0]), "port 1 has 27 entries; the operation needs 56"),
     (setting("store_ops", i64(3, 1, 0)), r"plan.store_ops\[0\]: a GATHER operation; the store operations are LOAD"),
-    (setting("records", lambda f: f["records"][:, :1].copy()), r"of shape \(n, 2\), not an int64 array of shape \(27, 1\)"),
+    (setting("records", lambda f: f["records"][:, :1].copy()),
+     r"of shape \(n, 2\), not an int64 array of shape \(27, 1\)"),
     (setting("records", lambda f: np.r_[f["records"], i64(3, 27)[None]]),
      r"plan.records\[27\]: entry 27 is outside port 3 of 27 entries"),
     (setting("npeaks", -2), "plan.npeaks must not be negative"),

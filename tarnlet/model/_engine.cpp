@@ -61,10 +61,11 @@ enum Code : int {
     OVERFLOW = 7,
     LOAD = 8,
     BALANCE = 9,
+    BALANCE_IF = 10,
 };
 
 constexpr const char* code_names[] = {"",    "STATE", "STREAM",   "GATHER", "LINEAR",
-                                      "MIX", "SPLIT", "OVERFLOW", "LOAD",   "BALANCE"};
+                                      "MIX", "SPLIT", "OVERFLOW", "LOAD",   "BALANCE", "BALANCE_IF"};
 
 // A mixer treats a total flow at or below this as no flow (the double
 // nearest 1e-12, as the stream blocks do).
@@ -280,6 +281,9 @@ private:
                     for (Py_ssize_t k = 0; k < op.a; ++k) acc[1 + k] += dt * (q * *v[1 + k]);
                     break;
                 }
+                case BALANCE_IF:  // what a block accepts only below a limit of its state
+                    if (*v[1] < *v[2]) balance[op.b] += dt * *v[0];
+                    break;
             }
         }
     }
@@ -446,9 +450,9 @@ public:
         while (pos_ < n_) {
             op_at_ = pos_;
             const std::int64_t code = words_[pos_++];
-            code_ = code >= STATE && code <= BALANCE ? static_cast<int>(code) : 0;
+            code_ = code >= STATE && code <= BALANCE_IF ? static_cast<int>(code) : 0;
             if (!code_)
-                return plan_error(indexed(field_, op_at_), "%lld is not an operation code (1 to 9)",
+                return plan_error(indexed(field_, op_at_), "%lld is not an operation code (1 to 10)",
                                   static_cast<long long>(code));
             if (only_loads && code_ != LOAD)
                 return plan_error(indexed(field_, op_at_),
@@ -697,6 +701,19 @@ private:
                     if (!entry(pt->length, index)) return false;
                     add_entry(*pt, index);
                 }
+                return true;
+            }
+            case BALANCE_IF: {
+                const Port *pt = nullptr, *test = nullptr;
+                Py_ssize_t flow = 0, index = 0;
+                double* limit = nullptr;
+                if (!port(pt) || !entry(pt->length, flow, "flow entry") ||
+                    !count(op.b, "the accumulator", 0, nbalance_ - 1, "plan.nbalance - 1") ||
+                    !port(test) || !entry(test->length, index, "tested entry") || !constant(limit))
+                    return false;
+                add_entry(*pt, flow);
+                add_entry(*test, index);
+                add(limit);
                 return true;
             }
         }

@@ -498,7 +498,7 @@ def _compiled(model: Model, r: Resolved, records: list[tuple[Port, int]], source
         report_fpe(fpe, f"the compiled run of model {model.name!r}", stacklevel=4)
     final = {k: states[sl].copy() for k, sl in where.state_slices.items()}
     peak_of = {k: float(peaks[i]) for i, k in enumerate(where.peaks)}
-    return final, peak_of, (where.balance, acc)
+    return final, peak_of, ("compiled", (where.balance, acc))
 
 
 def fill_plan(model: Model, template: _plan.Plan, where: _plan.Layout_, sources: Mapping[str, np.ndarray]
