@@ -33,6 +33,7 @@ import sys
 import time
 from dataclasses import dataclass, fields
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
@@ -273,12 +274,13 @@ class Trace:
     town: np.ndarray  # (n, 56)
     industry: np.ndarray  # (n, 56)
     plant: np.ndarray  # (n, 56)
+    inlet: np.ndarray  # (n, 27) the plant inlet: storage 3's outflow after the first flush
 
 
 # The records that make a trace: the address of each field's vector.
 TRACED = {"u_soil": "soil.u", "y_soil": "soil", "u_in": "inflow", "u_ff": "flush.u", "y_ff": "flush",
           "loads": "town_loads", "values": "town_values", "town": "town", "industry": "industry",
-          "plant": "plant", **{f"y_sewer{j}": f"chain[{j}]" for j in (1, 2, 3)}}
+          "plant": "plant", "inlet": "inlet", **{f"y_sewer{j}": f"chain[{j}]" for j in (1, 2, 3)}}
 
 
 def run_model(f: Forcing, reference: bool = False, progress: bool = False) -> Trace:
@@ -293,7 +295,7 @@ def run_model(f: Forcing, reference: bool = False, progress: bool = False) -> Tr
     return Trace(got["u_soil"], got["y_soil"], np.stack((x0["soil"], end["soil"])), got["u_in"],
                  np.stack([got[f"y_sewer{j}"] for j in (1, 2, 3)], axis=1), np.stack((x0["chain"], end["chain"])),
                  got["u_ff"], got["y_ff"], np.stack((x0["flush"], end["flush"])), got["loads"], got["values"],
-                 got["town"], got["industry"], got["plant"])
+                 got["town"], got["industry"], got["plant"], got["inlet"])
 
 
 def identical(a: Trace, b: Trace) -> list[str]:
@@ -435,6 +437,14 @@ def simulate(days: float = 3.0, steps: int | None = None, rain_start: float | No
                 raise AssertionError(f"the model's compiled run and {name} differ in {', '.join(differ)}")
     tr = traces["model" if method == "check" else method]
     return Run(f.t, f.rain_start, series(f, tr), balances(tr), mixing_excess(tr), seconds, tr)
+
+
+def influent(run: Run) -> Any:
+    """The plant inlet as a result table: a column per entry with its unit,
+    indexed by time in days (what tarnlet.io writes for a plant)."""
+    import pandas as pd
+
+    return Y.table(run.trace.inlet, index=pd.Index(run.t, name="t"))
 
 
 def clock_time(t: float) -> str:
@@ -641,6 +651,8 @@ def main(argv: list[str] | None = None) -> int:
                     help="one-minute steps, overrides --days (runs under 2 days rain early)")
     ap.add_argument("--out", type=Path, default=Path("out"), help="output directory (./out)")
     ap.add_argument("--no-plot", action="store_true", help="skip the figure")
+    ap.add_argument("--influent", type=Path, metavar="FILE",
+                    help="also write the plant inlet as a plant simulator's influent file (needs pandas)")
     how = ap.add_mutually_exclusive_group()
     how.add_argument("--reference", dest="method", action="store_const", const="reference",
                      help="the model step by step in Python over the blocks' functions (its reference)")
@@ -664,6 +676,13 @@ def main(argv: list[str] | None = None) -> int:
             print(f"Wrote {args.out / 'storm_event.png'}")
         else:
             print("matplotlib is not installed: no figure (pip install 'tarnlet[plot]')")
+    if args.influent:
+        from tarnlet import io
+
+        # One file a plant simulator reads: t in days, Q in m3/d, the ASM2d
+        # components in mg/L; a closing hour makes the series periodic.
+        export = io.write_influent(influent(run), args.influent, close_ramp=1 / 24)
+        print(f"Wrote {args.influent}: plant influent, {export.rows} rows, {len(export.columns)} columns")
     print(f"Done in {time.monotonic() - started:.2f} s")
     return 0 if max(run.mixing_excess) <= 1e-12 else 1
 

@@ -146,7 +146,7 @@ def run_whole_series(f: Forcing) -> Trace:
     plant = combine_series(town, INDUSTRY)
     return Trace(u_soil, y_soil, np.stack((soil0, soil[0])), u_in, y_sewer, np.stack((storages0, storages[0])),
                  u_ff, y_ff, np.stack((flush0, flush[0])), loads, values, town, np.tile(INDUSTRY, (len(town), 1)),
-                 plant)
+                 plant, inlet)
 
 
 def fractionate_series(loads: np.ndarray) -> np.ndarray:
@@ -172,7 +172,7 @@ def run_step_loop(f: Forcing, progress: bool = False) -> Trace:
     tr = Trace(soil_input(f), np.empty((n, 4)), np.empty((2, 1)), np.empty((n, 27)), np.empty((n, 3, 27)),
                np.empty((2, 3, 24)), np.empty((n, 7)), np.empty((n, 13)), np.empty((2, 6)),
                np.empty((n, 12)), np.empty((n, 54)), np.empty((n, 56)), np.tile(INDUSTRY, (n, 1)),
-               np.empty((n, 56)))
+               np.empty((n, 56)), np.empty((n, 27)))
     tr.x_soil[0], tr.x_sewer[0], tr.x_ff[0] = soil, storages, flush
     clock, shown = time.monotonic(), 0.0
     for k in range(n):
@@ -186,7 +186,7 @@ def run_step_loop(f: Forcing, progress: bool = False) -> Trace:
         tr.u_ff[k] = flush_input(u)
         tr.y_ff[k] = sedlift.outputs(flush, tr.u_ff[k], SSPARS)
         flush = sedlift.euler_step(flush, tr.u_ff[k], SSPARS, DT)
-        inlet = plant_inlet(u, tr.y_ff[k])
+        inlet = tr.inlet[k] = plant_inlet(u, tr.y_ff[k])
         tr.loads[k] = lumped_loads(inlet, Q_DRY)
         tr.values[k] = fractionation.compute(tr.loads[k], FRAC_PARS, FRACTIONS, BACKGROUND)
         tr.town[k] = stream56(tr.values[k], inlet[U.Q], inlet[U.passthrough])

@@ -144,7 +144,7 @@ def chain(example):
     run = example.simulate(steps=300)
     tr = run.trace
     index = pd.Index(run.t, name="t")
-    inlet = Y.table(example.plant_inlet(tr.y_sewer[:, -1], tr.y_ff), index=index)
+    inlet = example.influent(run)
     inlet.attrs = {"units": {n: Y.unit(n) for n in Y.names}, "dt": DT, "time_unit": "d"}
     cols = pd.MultiIndex.from_tuples([(j + 1, n) for j in range(3) for n in Y.names])
     storages = pd.DataFrame(tr.y_sewer.reshape(len(run.t), -1), index=index, columns=cols)

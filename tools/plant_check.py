@@ -61,8 +61,7 @@ def load_example():
 def export(folder: Path, days: float) -> tuple[Path, pd.DataFrame, io.InfluentExport]:
     ex = load_example()
     run = ex.simulate(days)
-    tr = run.trace
-    inlet = SEWER.y.table(ex.plant_inlet(tr.y_sewer[:, -1], tr.y_ff), index=pd.Index(run.t, name="t"))
+    inlet = ex.influent(run)
     inlet.attrs = {"units": {n: SEWER.y.unit(n) for n in SEWER.y.names}, "dt": ex.DT, "time_unit": "d"}
     path = folder / "influent.csv"
     result = io.write_influent(inlet, path, close_ramp=1 / 24)  # the one call
