@@ -1,5 +1,6 @@
 """The compiled model engine behind tarnlet.model: a plan run over a whole series in one call."""
-from typing import Any, Callable, Optional
+from collections.abc import Callable
+from typing import Any, Optional
 
 import numpy
 from numpy.typing import NDArray

@@ -144,7 +144,7 @@ def run_ensemble(model: Model, scenarios: Iterable[Mapping[str, Any]], *, client
     <block 'soil' (loamtank)>
     >>> results = m.ensemble([{"soil.par.k_lin": k} for k in (10.0, 50.0)], record=["soil.h"])
     >>> [round(float(r.y[-1, 0]), 4) for r in results]
-    [0.0419, 0.0405]
+    [0.0491, 0.049]
     """
     model.check()
     total = len(scenarios) if isinstance(scenarios, Sized) else None
