@@ -154,14 +154,16 @@ if wanted abi; then
     ensure_abi_wheel
     stop_timer
 
-    # version prefix : requirement : venv name : label
-    for variant in "1.26.:numpy==1.26.*:np126:1.26.x" "2.:numpy>=2,<3:np2:2.x (newest)"; do
-        IFS=: read -r prefix spec name label <<<"$variant"
+    # version prefix | requirements | venv name | label. pyarrow 26 and later
+    # refuse NumPy 1.x at import: the 1.26 run takes the last that does not.
+    for variant in "1.26.|numpy==1.26.* pyarrow<26|np126|1.26.x" "2.|numpy>=2,<3|np2|2.x (newest)"; do
+        IFS='|' read -r prefix spec name label <<<"$variant"
+        read -r -a requirements <<<"$spec"
         venv=$work/venv-$name
         section "NumPy ABI: the same wheel with NumPy $label ($spec)"
         start_timer "abi: NumPy $label install + tests"
         fresh_venv "$venv"
-        "$venv/bin/python" -m pip install -q "$spec" "${abi_wheel}[test]"
+        "$venv/bin/python" -m pip install -q "${requirements[@]}" "${abi_wheel}[test]"
         check_numpy "$venv" "$prefix" "NumPy $label run"
         run_suite "$venv" "with NumPy $label"
         stop_timer
