@@ -6,7 +6,7 @@ resident memory and the interpreter's count of allocated blocks after a
 warm-up with the figures at the end. Exits 1 when either grew by more than
 its bound.
 
-    python -P benchmarks/memory_soak.py [--calls N]
+    python -P benchmarks/memory_soak.py [--calls N] [--json FILE]
 """
 import argparse
 import contextlib
@@ -21,6 +21,9 @@ import numpy as np
 # the table of public functions the tests share
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests"))
 from conftest import FUNCTIONS, MODULES, general_route  # noqa: E402
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from benchjson import write_json  # noqa: E402
 
 RSS_BOUND = 2 * 1024 * 1024  # bytes
 BLOCKS_BOUND = 1000  # allocated blocks
@@ -92,7 +95,9 @@ def within_bounds(figures):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--calls", type=int, default=1_000_000)
-    figures = soak(parser.parse_args().calls)
+    parser.add_argument("--json", help="write the figures to this file")
+    args = parser.parse_args()
+    figures = soak(args.calls)
     print(f"calls {figures['calls']} (failing {figures['failing']})")
     print(f"resident memory: {figures['rss_start'] / 2**20:.2f} MiB after warm-up, "
           f"{figures['rss_end'] / 2**20:.2f} MiB at the end, "
@@ -100,6 +105,9 @@ def main():
     print(f"allocated blocks: {figures['blocks_start']} after warm-up, "
           f"{figures['blocks_end']} at the end, growth {figures['blocks_growth']} "
           f"(bound {BLOCKS_BOUND})")
+    if args.json:
+        write_json(args.json, {**figures, "rss_bound": RSS_BOUND, "blocks_bound": BLOCKS_BOUND,
+                               "within_bounds": within_bounds(figures)})
     return 0 if within_bounds(figures) else 1
 
 

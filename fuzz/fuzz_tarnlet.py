@@ -852,7 +852,12 @@ def loop(target, data):
     names = target.data_params
     x0, u, dt = as_f8(data["x0"]), as_f8(data["u"]), float(data["dt"])
     params = [as_f8(data[n]) for n in names[2:-1]]
-    rows = x0 if target.chain else x0[np.newaxis]
+    # x0 is a state (for a chain, a row per storage) or rows of them, of which
+    # the run takes the last
+    if target.chain:
+        rows = x0.reshape((-1,) + x0.shape[-2:])[-1] if x0.ndim > 2 else x0
+    else:
+        rows = x0.reshape(-1, target.nstates)[-1:]
     spars = params[1] if target.chain and params[1].ndim == 2 else [params[-1]] * len(rows)
     states, outputs = [rows.copy()], []
     for t in range(len(u)):

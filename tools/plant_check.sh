@@ -7,8 +7,8 @@
 # QSDsan lives in a virtual environment of its own, .venv-plant, kept between
 # runs (set TARNLET_PLANT_VENV for another place): made once with QSDsan
 # (about a minute), then tarnlet from this tree is installed again only when
-# its sources changed (a stamp of their git hashes). Extra arguments go to
-# plant_check.py.
+# its sources changed (a stamp of their git hashes); the wheel TARNLET_WHEEL
+# names (CI) is installed every time. Extra arguments go to plant_check.py.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/find_python.sh
@@ -23,9 +23,12 @@ fi
 stamp="$venv/tarnlet-sources"
 sources=$( (git ls-files -s -- tarnlet frame meson.build meson.options pyproject.toml 2>/dev/null || true;
     git diff HEAD -- tarnlet frame meson.build meson.options pyproject.toml 2>/dev/null || true) | sha256sum)
-if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$sources" ] ||
+if [ -n "${TARNLET_WHEEL:-}" ]; then
+    install_tarnlet "$venv"  # the given wheel, whatever the stamp says
+    rm -f "$stamp"
+elif [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$sources" ] ||
     ! "$venv/bin/python" -P -c "import tarnlet.io, tarnlet.brookvane.sewer" >/dev/null 2>&1; then
-    "$venv/bin/python" -m pip install -q .
+    install_tarnlet "$venv"
     echo "$sources" > "$stamp"
 fi
 echo "plant check environment ready in $((SECONDS - started)) s"

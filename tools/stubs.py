@@ -66,11 +66,17 @@ def block_stub(block, layouts) -> str:
     return "\n".join(lines) + "\n"
 
 
+def _block_layout_names() -> list[str]:
+    """The names tarnlet.layout exports for its blocks (SEWER, ...), in the order of its __all__."""
+    from tarnlet import layout
+
+    return [name for name in layout.__all__ if isinstance(getattr(layout, name), layout.Block)]
+
+
 def _layout_name(layouts) -> str:
     from tarnlet import layout
 
-    return next(name for name in ("SEWER", "SEDLIFT", "LOAMTANK", "FRACTIONATION", "COMBINER")
-                if getattr(layout, name) is layouts)
+    return next(name for name in _block_layout_names() if getattr(layout, name) is layouts)
 
 
 def compiled_runs_stub(blocks) -> str:
@@ -200,7 +206,7 @@ def layout_stub() -> str:
         if cls == "FractionationBlock":
             lines.extend(["    @property", "    def bg_outputs(self) -> tuple[int, ...]: ..."])
     lines.append("")
-    for name in ("SEWER", "SEDLIFT", "LOAMTANK", "FRACTIONATION", "COMBINER"):
+    for name in _block_layout_names():
         lines.append(f"{name}: {type(getattr(layout, name)).__name__}")
     lines += [f"STREAM: {stream}", "BLOCKS: tuple[Block, ...]", "BG_OUTPUTS: tuple[int, ...]", "",
               "def block(name: str) -> Block: ..."]
