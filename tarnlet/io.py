@@ -428,7 +428,8 @@ def read_csv(path: str | os.PathLike[str], *, sep: str = ",") -> Any:
         first = read.column(0).to_numpy(zero_copy_only=False)
         columns = {j: read.column(j + 1).to_numpy() for j in range(len(names) - 1)}
     else:
-        read = pd.read_csv(path, skiprows=skip + 1, header=None, names=names, sep=sep,
+        # pandas' default float parser may be off by an ulp; the round-trip one is exact.
+        read = pd.read_csv(path, skiprows=skip + 1, header=None, names=names, sep=sep, float_precision="round_trip",
                            dtype={n: (str if j == 0 else np.float64) for j, n in enumerate(names)})
         first = read[names[0]].to_numpy()
         columns = {j: read[names[j + 1]].to_numpy(dtype=np.float64) for j in range(len(names) - 1)}
