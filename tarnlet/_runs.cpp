@@ -60,7 +60,7 @@ struct Keep {
     double* states = nullptr;
     double* outputs = nullptr;
     double* final = nullptr;  // the state after the last step, whatever is kept
-    int fpe = 0;  // the floating-point exceptions of the run's Euler steps
+    int fpe = 0;              // the floating-point exceptions of the run's Euler steps
 
     // Multiples of `every` in [from, to).
     Py_ssize_t multiples(Py_ssize_t from, Py_ssize_t to) const {
@@ -479,7 +479,7 @@ constexpr void state_space_checks(frame::Function& f, bool chain) {
 }
 
 // The options after the arrays of a state-space run, in order.
-constexpr const char* state_options[] = {"dt",    "steps", "start", "initial",
+constexpr const char* state_options[] = {"dt",     "steps", "start", "initial",
                                          "record", "every", "out",   "last"};
 constexpr const char* stream_options[] = {"record", "every", "out"};
 

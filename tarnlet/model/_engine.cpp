@@ -64,8 +64,8 @@ enum Code : int {
     BALANCE_IF = 10,
 };
 
-constexpr const char* code_names[] = {"",    "STATE", "STREAM",   "GATHER", "LINEAR",
-                                      "MIX", "SPLIT", "OVERFLOW", "LOAD",   "BALANCE", "BALANCE_IF"};
+constexpr const char* code_names[] = {"",      "STATE",    "STREAM", "GATHER",  "LINEAR",    "MIX",
+                                      "SPLIT", "OVERFLOW", "LOAD",   "BALANCE", "BALANCE_IF"};
 
 // A mixer treats a total flow at or below this as no flow (the double
 // nearest 1e-12, as the stream blocks do).
@@ -436,7 +436,11 @@ class Builder {
 public:
     Builder(Program& p, const std::vector<Port>& ports, const std::vector<Vector>& params,
             const Vector& constants, Py_ssize_t npeaks, Py_ssize_t nbalance)
-        : p_(p), ports_(ports), params_(params), constants_(constants), npeaks_(npeaks),
+        : p_(p),
+          ports_(ports),
+          params_(params),
+          constants_(constants),
+          npeaks_(npeaks),
           nbalance_(nbalance) {}
 
     // Decodes the words of plan.<field> into `list`; `only_loads` for the
@@ -452,7 +456,8 @@ public:
             const std::int64_t code = words_[pos_++];
             code_ = code >= STATE && code <= BALANCE_IF ? static_cast<int>(code) : 0;
             if (!code_)
-                return plan_error(indexed(field_, op_at_), "%lld is not an operation code (1 to 10)",
+                return plan_error(indexed(field_, op_at_),
+                                  "%lld is not an operation code (1 to 10)",
                                   static_cast<long long>(code));
             if (only_loads && code_ != LOAD)
                 return plan_error(indexed(field_, op_at_),
@@ -495,16 +500,17 @@ private:
 
     bool word(std::int64_t& w) {
         if (pos_ >= n_)
-            return plan_error(indexed(field_, op_at_), "the %s operation ends past plan.%s's %zd words",
-                              code_names[code_], field_, n_);
+            return plan_error(indexed(field_, op_at_),
+                              "the %s operation ends past plan.%s's %zd words", code_names[code_],
+                              field_, n_);
         w = words_[pos_++];
         return true;
     }
 
     // A count of at least `least`, and at most `most`: `limit` says what
     // bounds it.
-    bool count(Py_ssize_t& c, const char* what, Py_ssize_t least,
-               Py_ssize_t most = PY_SSIZE_T_MAX, const char* limit = nullptr) {
+    bool count(Py_ssize_t& c, const char* what, Py_ssize_t least, Py_ssize_t most = PY_SSIZE_T_MAX,
+               const char* limit = nullptr) {
         std::int64_t w = 0;
         if (!word(w)) return false;
         if (w < least)
@@ -531,9 +537,9 @@ private:
                               "port %lld is a source's, which no operation may write",
                               static_cast<long long>(w));
         if (exact ? pt->length != least : pt->length < least)
-            return plan_error(where(pos_ - 1), "port %lld has %zd entries; the operation needs %s%zd",
-                              static_cast<long long>(w), pt->length, exact ? "" : "at least ",
-                              least);
+            return plan_error(
+                where(pos_ - 1), "port %lld has %zd entries; the operation needs %s%zd",
+                static_cast<long long>(w), pt->length, exact ? "" : "at least ", least);
         return true;
     }
 
@@ -582,8 +588,8 @@ private:
     void add_vector(const Port& pt) { add_entry(pt, 0); }
     void add_entry(const Port& pt, Py_ssize_t index) {
         if (pt.series)
-            p_.rows.push_back({static_cast<Py_ssize_t>(p_.operands.size()), pt.base + index,
-                               pt.stride});
+            p_.rows.push_back(
+                {static_cast<Py_ssize_t>(p_.operands.size()), pt.base + index, pt.stride});
         p_.operands.push_back(pt.base + index);
     }
     void add(double* d) { p_.operands.push_back(d); }
@@ -632,8 +638,7 @@ private:
                 Py_ssize_t n = 0;
                 if (!port(dst, 0, true)) return false;
                 if (!count(n, "the length", 1, dst->length, "the destination's entries") ||
-                    !entry(n, op.b, "flow entry") ||
-                    !count(op.c, "the number of inputs", 1))
+                    !entry(n, op.b, "flow entry") || !count(op.c, "the number of inputs", 1))
                     return false;
                 op.a = n;
                 add_vector(*dst);
@@ -688,8 +693,7 @@ private:
                 const Port* pt = nullptr;
                 Py_ssize_t flow = 0;
                 if (!port(pt) || !entry(pt->length, flow, "flow entry") ||
-                    !count(op.a, "the number of entries", 0) ||
-                    !count(op.b, "the accumulator", 0))
+                    !count(op.a, "the number of entries", 0) || !count(op.b, "the accumulator", 0))
                     return false;
                 if (op.b > nbalance_ - 1 - op.a)
                     return plan_error(where(pos_ - 1),
@@ -779,9 +783,10 @@ private:
                 if (!param(v, in.length, in.exact)) return false;
                 add(v->data);
             } else {
-                return plan_error(where(pos_ - 1),
-                                  "input kind %lld is neither 0 (a port) nor 1 (a parameter vector)",
-                                  static_cast<long long>(kind));
+                return plan_error(
+                    where(pos_ - 1),
+                    "input kind %lld is neither 0 (a port) nor 1 (a parameter vector)",
+                    static_cast<long long>(kind));
             }
         }
         op.stream = info.stream_fn;
@@ -849,8 +854,8 @@ private:
 
 // ---- the call ----------------------------------------------------------------------
 
-constexpr const char* plan_fields[] = {"buffer",    "sources", "ports",   "params",
-                                       "constants", "ops",     "store_ops", "records",
+constexpr const char* plan_fields[] = {"buffer",    "sources",  "ports",     "params",
+                                       "constants", "ops",      "store_ops", "records",
                                        "npeaks",    "nbalance", "dt"};
 enum Field {
     f_buffer,
@@ -874,8 +879,8 @@ PyObject* run_impl(Call& call, const frame::Function& f, PyObject* const* args);
 constexpr frame::Function run_table() {
     frame::Function f{};
     f.name = "run";
-    const char* params[] = {"plan", "states", "start",    "steps",
-                            "every", "out",   "progress", "chunk"};
+    const char* params[] = {"plan",  "states", "start",    "steps",
+                            "every", "out",    "progress", "chunk"};
     for (int i = 0; i < 8; ++i) f.params[i] = params[i];
     f.written = a_out;
     f.impl = run_impl;
@@ -938,9 +943,9 @@ bool option(int param, PyObject* o, Py_ssize_t least, Py_ssize_t& n) {
 bool plan_vector(Call& call, PyObject* o, std::string name, int max_ndim, Vector& v) {
     if (!ready(o, NPY_DOUBLE, 1, max_ndim)) {
         const std::string d = description(o);
-        PyErr_Format(PyExc_ValueError, "%s must be an aligned, C-contiguous, native float64 %s, not %s",
-                     name.c_str(), max_ndim == 1 ? "vector" : "array of 1 or 2 dimensions",
-                     d.c_str());
+        PyErr_Format(PyExc_ValueError,
+                     "%s must be an aligned, C-contiguous, native float64 %s, not %s", name.c_str(),
+                     max_ndim == 1 ? "vector" : "array of 1 or 2 dimensions", d.c_str());
         return noted(a_plan);
     }
     if (!call.pins.input(o)) return noted(a_plan);
@@ -974,8 +979,7 @@ bool vectors(Call& call, Field f, PyObject* tuple, int max_ndim, std::vector<Vec
 // An int64 array of the plan's: (rows, width) for width > 0, a vector for 0.
 bool words(Field f, PyObject* o, int width, const std::int64_t*& data, Py_ssize_t& n) {
     const int ndim = width ? 2 : 1;
-    if (!ready(o, NPY_INT64, ndim, ndim) ||
-        (width && PyArray_DIM(as_array(o), 1) != width)) {
+    if (!ready(o, NPY_INT64, ndim, ndim) || (width && PyArray_DIM(as_array(o), 1) != width)) {
         const std::string want =
             width ? "an aligned, C-contiguous, native int64 array of shape (n, " +
                         std::to_string(width) + ")"
@@ -1221,8 +1225,7 @@ PyObject* run_impl(Call& call, const frame::Function&, PyObject* const* args) {
             return true;
         };
         if (!frame::run_in_chunks(
-                steps, chunk, [&](Py_ssize_t from, Py_ssize_t to) { prog.run(from, to); },
-                between))
+                steps, chunk, [&](Py_ssize_t from, Py_ssize_t to) { prog.run(from, to); }, between))
             return nullptr;
         return Py_BuildValue("iOO", prog.fpe, peaks.get(), balance.get());
     } catch (const std::bad_alloc&) {
