@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Coverage-guided fuzz run of every public function (fuzz/fuzz_tarnlet.py)
+# and of the model layer (fuzz/fuzz_model.py)
 # with libFuzzer through atheris, the compiled modules built by clang with
 # AddressSanitizer, UndefinedBehaviorSanitizer and libFuzzer's coverage
 # instrumentation (-fsanitize=fuzzer-no-link), so the fuzzer steers by the
 # branches of the C++ code as well as of the Python code.
 #
 # Usage: bash tools/fuzz.sh [SECONDS] [libFuzzer options...]
-#   SECONDS defaults to $TARNLET_FUZZ_SECONDS, else 180.
+#   SECONDS defaults to $TARNLET_FUZZ_SECONDS, else 180 (the model layer's
+#   target runs for $TARNLET_FUZZ_MODEL_SECONDS, else 60, after it).
 #   TARNLET_FUZZ_WORK=DIR  work in DIR and keep it (its virtual environment,
 #                          atheris and corpus are reused by the next run);
 #                          otherwise a fresh directory in ${TMPDIR:-/tmp},
@@ -110,39 +112,64 @@ sanitizer_env - "$runtime"
 san_env+=(PATH="$venv/bin:$PATH")
 sanitizer_selftest "$venv/bin/python" "$work/harness.log"
 
-section "fuzzing for $seconds s"
-corpus=$work/corpus
-crashes=$work/crashes
-mkdir -p "$corpus" "$crashes"
-cd "$work"
-rc=0
-env "${san_env[@]}" "$venv/bin/python" -P "$src/fuzz/fuzz_tarnlet.py" \
-    -max_total_time="$seconds" -detect_leaks=0 -rss_limit_mb=6144 -timeout=60 \
-    -print_final_stats=1 -artifact_prefix="$crashes/" "$@" "$corpus" \
-    >"$work/fuzz.log" 2>&1 || rc=$?
-cd "$src"
-
-# The last status line carries coverage (cov: edges, ft: features).
-grep -m1 '^fuzz_tarnlet:' "$work/fuzz.log" || true
-grep -E '^#[0-9]+' "$work/fuzz.log" | tail -n 1 || true
-grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' "$work/fuzz.log" || true
-echo "corpus: $(find "$corpus" -type f | wc -l) inputs in $corpus"
-
-mapfile -t found < <(find "$crashes" -type f | sort)
-reported=0
-sanitizer_scan "$work/fuzz.log" >"$work/reports.txt" || reported=1
-if [ $rc -ne 0 ] || [ ${#found[@]} -gt 0 ] || [ $reported = 1 ]; then
-    finding=1
-    section "FINDINGS"
-    cat "$work/reports.txt"
-    grep -E -A12 'Uncaught Python exception|ERROR: libFuzzer|SUMMARY: libFuzzer' \
-        "$work/fuzz.log" | grep -vE '^\s+#[0-9]+ 0x' | head -n 80 || true
-    for f in "${found[@]}"; do
-        echo "---- $f (base64: $(base64 -w0 "$f"))"
-        env "${san_env[@]}" TARNLET_FUZZ_VERBOSE=1 "$venv/bin/python" -P \
-            "$src/fuzz/fuzz_tarnlet.py" -runs=1 "$f" 2>&1 | grep -E '^CALL ' | head -n 1 || true
-    done
-    echo "FAILED: fuzzing found ${#found[@]} crashing input(s) (libFuzzer exit code $rc); full log: $work/fuzz.log" >&2
-    exit 1
+# Each target in turn: the block modules' functions for SECONDS, then the
+# model layer (fuzz/fuzz_model.py, random models compiled and run against
+# their reference loop) for TARNLET_FUZZ_MODEL_SECONDS (default 60; 0 leaves
+# it out). TARNLET_FUZZ_TARGETS names others, all for SECONDS.
+if [ -n "${TARNLET_FUZZ_TARGETS:-}" ]; then
+    read -r -a targets <<<"$TARNLET_FUZZ_TARGETS"
+    declare -A target_seconds=()
+    for t in "${targets[@]}"; do target_seconds[$t]=$seconds; done
+else
+    targets=(fuzz_tarnlet)
+    declare -A target_seconds=([fuzz_tarnlet]=$seconds)
+    model_seconds=${TARNLET_FUZZ_MODEL_SECONDS:-60}
+    if [ "$model_seconds" -gt 0 ]; then
+        targets+=(fuzz_model)
+        target_seconds[fuzz_model]=$model_seconds
+    fi
 fi
+
+failed_targets=()
+for target in "${targets[@]}"; do
+    secs=${target_seconds[$target]}
+    section "fuzzing $target for $secs s"
+    corpus=$work/corpus/$target
+    crashes=$work/crashes/$target
+    log=$work/$target.log
+    mkdir -p "$corpus" "$crashes"
+    cd "$work"
+    rc=0
+    env "${san_env[@]}" "$venv/bin/python" -P "$src/fuzz/$target.py" \
+        -max_total_time="$secs" -detect_leaks=0 -rss_limit_mb=6144 -timeout=60 \
+        -print_final_stats=1 -artifact_prefix="$crashes/" "$@" "$corpus" \
+        >"$log" 2>&1 || rc=$?
+    cd "$src"
+
+    # The last status line carries coverage (cov: edges, ft: features).
+    grep -m1 "^$target:" "$log" || true
+    grep -E '^#[0-9]+' "$log" | tail -n 1 || true
+    grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' "$log" || true
+    echo "corpus: $(find "$corpus" -type f | wc -l) inputs in $corpus"
+
+    mapfile -t found < <(find "$crashes" -type f | sort)
+    reported=0
+    sanitizer_scan "$log" >"$work/reports.txt" || reported=1
+    if [ $rc -ne 0 ] || [ ${#found[@]} -gt 0 ] || [ $reported = 1 ]; then
+        finding=1
+        section "FINDINGS of $target"
+        cat "$work/reports.txt"
+        grep -E -A12 'Uncaught Python exception|ERROR: libFuzzer|SUMMARY: libFuzzer' \
+            "$log" | grep -vE '^\s+#[0-9]+ 0x' | head -n 80 || true
+        for f in "${found[@]}"; do
+            echo "---- $f (base64: $(base64 -w0 "$f"))"
+            env "${san_env[@]}" TARNLET_FUZZ_VERBOSE=1 "$venv/bin/python" -P \
+                "$src/fuzz/$target.py" -runs=1 "$f" 2>&1 | grep -E '^CALL ' | head -n 1 || true
+        done
+        echo "FAILED: fuzzing $target found ${#found[@]} crashing input(s) (libFuzzer exit code $rc);" \
+            "full log: $log" >&2
+        failed_targets+=("$target")
+    fi
+done
+[ ${#failed_targets[@]} -eq 0 ] || exit 1
 echo "no findings"
