@@ -123,6 +123,15 @@ class Resolved:
 class Model:
     """A catchment as named nodes: sources, blocks, chains and connectors.
 
+    Nodes are made by the methods below; each takes a unique name and the
+    addresses of what it reads. An address is ``"node"`` (its output),
+    ``"node.vector"`` (``"soil.y"``, ``"flush.u"``), a chain's member
+    ``"chain[2]"``, or, where one value is meant, ``"node.vector.entry"``
+    (``"chain[3].y.TSS"``). :meth:`check` finds every problem at once;
+    :meth:`run` compiles the model and runs it in one call of compiled code;
+    :meth:`reference_run` runs it step by step in Python over the modules'
+    functions, which the compiled run equals bit for bit.
+
     Parameters
     ----------
     dt : float
@@ -133,15 +142,6 @@ class Model:
         result tables have dates. Without it, times are days from step 0.
     name : str
         What messages call the model.
-
-    Nodes are made by the methods below; each takes a unique name and the
-    addresses of what it reads. An address is ``"node"`` (its output),
-    ``"node.vector"`` (``"soil.y"``, ``"flush.u"``), a chain's member
-    ``"chain[2]"``, or, where one value is meant, ``"node.vector.entry"``
-    (``"chain[3].y.TSS"``). :meth:`check` finds every problem at once;
-    :meth:`run` compiles the model and runs it in one call of compiled code;
-    :meth:`reference_run` runs it step by step in Python over the modules'
-    functions, which the compiled run equals bit for bit.
 
     Examples
     --------
