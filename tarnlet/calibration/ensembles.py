@@ -403,7 +403,9 @@ def sensitivity(model: Model, parameters: Sequence[Parameter] | Parameter, outpu
         raise TypeError(f"output must be a callable result -> float, not {output!r}")
     p = len(parameters)
     names = [q.name for q in parameters]
-    problem = {"num_vars": p, "names": names, "bounds": [[0.0, 1.0]] * p}
+    # The names as an array: SALib 1.5.1 and older (the last for NumPy 1.x)
+    # hand them to pandas.unique, which takes no lists from pandas 3 on.
+    problem = {"num_vars": p, "names": np.array(names), "bounds": [[0.0, 1.0]] * p}
     unit = saltelli.sample(problem, int(n), calc_second_order=second_order, seed=seed)
     sets = from_unit(parameters, unit)
     runs = ensemble(model, scenarios(parameters, sets, **fixed), record=record, steps=steps, x0=x0,
