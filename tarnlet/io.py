@@ -67,6 +67,14 @@ _SLOW = 2.0  # seconds after which a write shows its progress
 Progress = bool | Callable[[int, int], Any] | None
 
 
+def _exact_floats(pd: Any) -> dict[str, str]:
+    """read_csv's options for exact floats: before pandas 3.1 the default parser
+    may miss by an ulp and the round-trip one is exact; from 3.1 on the default
+    is exact and the option is deprecated."""
+    major, minor = (int(p) for p in pd.__version__.split(".")[:2])
+    return {"float_precision": "round_trip"} if (major, minor) < (3, 1) else {}
+
+
 def _pandas(what: str) -> Any:
     try:
         import pandas
@@ -428,8 +436,7 @@ def read_csv(path: str | os.PathLike[str], *, sep: str = ",") -> Any:
         first = read.column(0).to_numpy(zero_copy_only=False)
         columns = {j: read.column(j + 1).to_numpy() for j in range(len(names) - 1)}
     else:
-        # pandas' default float parser may be off by an ulp; the round-trip one is exact.
-        read = pd.read_csv(path, skiprows=skip + 1, header=None, names=names, sep=sep, float_precision="round_trip",
+        read = pd.read_csv(path, skiprows=skip + 1, header=None, names=names, sep=sep, **_exact_floats(pd),
                            dtype={n: (str if j == 0 else np.float64) for j, n in enumerate(names)})
         first = read[names[0]].to_numpy()
         columns = {j: read[names[j + 1]].to_numpy(dtype=np.float64) for j in range(len(names) - 1)}
