@@ -19,7 +19,8 @@ def stream_rows(rng: np.random.Generator, steps: int, special: bool) -> np.ndarr
     rows[:, U.Q] = np.abs(rng.normal(4000.0, 1500.0, steps))
     if special and steps:
         rows[rng.integers(0, steps), U.Q] = 0.0  # no flow now and then
-        rows.flat[rng.integers(0, rows.size, 3)] = [np.nan, -1.0, 0.0]
+        # Not in the first row, which a steady start takes as its inflow.
+        rows.flat[rng.integers(min(len(U), rows.size - 1), rows.size, 3)] = [np.nan, -1.0, 0.0]
     return rows
 
 

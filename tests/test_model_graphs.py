@@ -10,9 +10,10 @@ pytest.importorskip("tarnlet.model._engine")
 SEEDS = range(12)
 
 
-@pytest.mark.parametrize("seed", SEEDS)
+# 69271552: NaN and negative values in the first row once made a steady start refuse a sound model.
+@pytest.mark.parametrize("seed", [*SEEDS, 69271552])
 def test_compiled_equals_reference(seed):
-    m = random_model(seed, special=seed % 3 == 0)
+    m = random_model(seed, special=seed % 3 == 0) if seed < 100 else random_model(seed, steps=30, special=True)
     with np.errstate(all="ignore"):
         compiled = m.run(states="kept")
         reference = m.reference_run(states="kept")
