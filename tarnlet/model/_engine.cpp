@@ -152,6 +152,24 @@ struct RowOperand {
     Py_ssize_t stride = 0;
 };
 
+// A run of entries copied side by side: `len` doubles to entry `at` of
+// the destination from the operand in slot `slot` (relative to the
+// operation's first), whose next len - 1 entries follow it in memory.
+struct Span {
+    Py_ssize_t at = 0, slot = 0, len = 0;
+};
+
+// Copies a run of spans: a single entry by assignment, a longer run at once.
+inline void copy_spans(double* dst, double* const* v, const Span* span, Py_ssize_t n) {
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        const Span& sp = span[k];
+        if (sp.len == 1)
+            dst[sp.at] = *v[sp.slot];
+        else
+            std::memcpy(dst + sp.at, v[sp.slot], static_cast<size_t>(sp.len) * sizeof(double));
+    }
+}
+
 // Steps to the next multiple of every.
 struct Ticker {
     Py_ssize_t every = 0, left = 0;
@@ -191,10 +209,12 @@ struct Program {
     std::vector<Ahead> ahead;
     std::vector<double*> operands;
     std::vector<Py_ssize_t> sizes;
+    std::vector<Span> spans;
     std::vector<RowOperand> rows;
     std::vector<Op> ops, store_ops;
     Py_ssize_t records = 0;  // operands of the records' entries, from records_first
     Py_ssize_t records_first = 0;
+    Py_ssize_t record_spans = 0, record_spans_first = 0;  // the records as spans
     double dt = 0.0;
     Py_ssize_t start = 0;
     double* out = nullptr;
@@ -217,9 +237,8 @@ struct Program {
             for (const RowOperand& r : rows) table[r.slot] = r.base + T * r.stride;
             execute(ops, table);
             if (keep.tick()) {
-                double* row = out + out_row * records;
-                double* const* entries = table + records_first;
-                for (Py_ssize_t k = 0; k < records; ++k) row[k] = *entries[k];
+                copy_spans(out + out_row * records, table + records_first,
+                           spans.data() + record_spans_first, record_spans);
                 ++out_row;
             }
             execute(store_ops, table);
@@ -240,11 +259,9 @@ private:
                 case STREAM:
                     op.stream(v);
                     break;
-                case GATHER: {
-                    double* dst = v[0];
-                    for (Py_ssize_t i = 0; i < op.a; ++i) dst[i] = *v[1 + i];
+                case GATHER:  // op.a entries in op.c spans
+                    copy_spans(v[0], v, spans.data() + op.sizes, op.c);
                     break;
-                }
                 case LINEAR:
                     linear(op, v);
                     break;
@@ -475,6 +492,7 @@ public:
     bool records(const std::int64_t* words, Py_ssize_t nrec) {
         p_.records = nrec;
         p_.records_first = static_cast<Py_ssize_t>(p_.operands.size());
+        run_.clear();
         for (Py_ssize_t r = 0; r < nrec; ++r) {
             const std::int64_t port = words[2 * r], index = words[2 * r + 1];
             const std::string where = indexed("records", r);
@@ -488,11 +506,16 @@ public:
                                   static_cast<long long>(index), static_cast<long long>(port),
                                   pt.length);
             add_entry(pt, index);
+            run_.push_back({region(pt), pt.base + index});
         }
+        p_.record_spans_first = static_cast<Py_ssize_t>(p_.spans.size());
+        p_.record_spans = spans(0, nullptr, nullptr);  // out overlaps nothing
         return true;
     }
 
 private:
+    std::vector<std::pair<Py_ssize_t, const double*>> run_;  // (region, entry) read in order
+
     std::string where(Py_ssize_t at) const {
         return indexed(field_, at) + ", in the " + code_names[code_] + " operation at " +
                indexed(field_, op_at_);
@@ -584,6 +607,35 @@ private:
         return true;
     }
 
+    // Which block of memory a port's entries lie in: the buffer, the
+    // states or one source (the constants are -1).
+    static Py_ssize_t region(const Port& pt) {
+        return pt.kind == 0 ? 0 : pt.kind == 2 ? 1 : 2 + pt.where;
+    }
+
+    // The entries in run_, read into entries 0, 1, ... of a destination from
+    // operand slots first, first + 1, ...: as spans of entries that lie side
+    // by side in one block of memory (a series source's row moves as a
+    // whole). Where an entry read lies in the destination's own range
+    // [lo, hi), entries are copied one by one, in order. Returns the count.
+    Py_ssize_t spans(Py_ssize_t first, const double* lo, const double* hi) {
+        bool overlap = false;
+        for (const auto& [where, at] : run_) overlap = overlap || (at >= lo && at < hi);
+        Py_ssize_t n = 0;
+        for (size_t i = 0; i < run_.size(); ++i) {
+            const bool joins = !overlap && n > 0 && run_[i].first == run_[i - 1].first &&
+                               run_[i].second == run_[i - 1].second + 1;
+            if (joins) {
+                ++p_.spans.back().len;
+            } else {
+                const auto at = static_cast<Py_ssize_t>(i);
+                p_.spans.push_back({at, first + at, 1});
+                ++n;
+            }
+        }
+        return n;
+    }
+
     // Operands: a port's vector, an entry of it, a constant.
     void add_vector(const Port& pt) { add_entry(pt, 0); }
     void add_entry(const Port& pt, Py_ssize_t index) {
@@ -614,6 +666,7 @@ private:
                     !count(op.a, "the count", 0, dst->length, "the destination's entries"))
                     return false;
                 add_vector(*dst);
+                run_.clear();
                 for (Py_ssize_t i = 0; i < op.a; ++i) {
                     std::int64_t src = 0;
                     if (!word(src)) return false;
@@ -621,6 +674,7 @@ private:
                         double* c = nullptr;
                         if (!constant(c)) return false;
                         add(c);
+                        run_.push_back({-1, c});
                         continue;
                     }
                     --pos_;
@@ -628,7 +682,10 @@ private:
                     Py_ssize_t index = 0;
                     if (!port(from) || !entry(from->length, index)) return false;
                     add_entry(*from, index);
+                    run_.push_back({region(*from), from->base + index});
                 }
+                op.sizes = static_cast<Py_ssize_t>(p_.spans.size());
+                op.c = spans(1, dst->base, dst->base + op.a);
                 return true;
             }
             case LINEAR:
