@@ -36,27 +36,43 @@ dt: float = result.dt
 """
 
 
-def run(args, tmp_path):
+BAD_CALL = "sewer.outputs(x, y, pars=1, sper=2)\n"
+CASES = {"good.py": USER_CODE, "bad.py": USER_CODE + BAD_CALL,
+         "name.py": "from tarnlet.layout import SEWER\nSEWER.u.Qx\n"}
+
+
+def start(args, folder):
     env = dict(os.environ)
     root = pathlib.Path(tarnlet.__file__).parent.parent
     if "site-packages" not in root.parts:  # an in-tree (editable) build
         env["MYPYPATH"] = str(root)
-    return subprocess.run([sys.executable, "-m", *args], cwd=tmp_path, env=env,
-                          capture_output=True, text=True)
+    return subprocess.Popen([sys.executable, "-m", *args], cwd=folder, env=env, text=True,
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
 
 
-def test_stubs_match_the_modules(tmp_path):
-    result = run(["mypy.stubtest", *MODULES], tmp_path)
-    assert result.returncode == 0, result.stdout + result.stderr
+@pytest.fixture(scope="module")
+def checkers(tmp_path_factory):
+    """stubtest and one strict mypy run over every user-code case, side by
+    side: (return code, output) of each."""
+    folder = tmp_path_factory.mktemp("typing")
+    for name, text in CASES.items():
+        (folder / name).write_text(text)
+    running = {"stubtest": start(["mypy.stubtest", *MODULES], folder),
+               "mypy": start(["mypy", "--strict", "--no-incremental", *CASES], folder)}
+    outputs = {k: p.communicate()[0] for k, p in running.items()}
+    return {k: (running[k].returncode, outputs[k]) for k in running}
 
 
-def test_user_code_type_checks(tmp_path):
-    (tmp_path / "good.py").write_text(USER_CODE)
-    (tmp_path / "bad.py").write_text(USER_CODE + "sewer.outputs(x, y, pars=1, sper=2)\n")
-    good = run(["mypy", "--strict", "--no-incremental", "good.py"], tmp_path)
-    assert good.returncode == 0, good.stdout
-    bad = run(["mypy", "--no-incremental", "bad.py"], tmp_path)
-    assert bad.returncode == 1 and "sper" in bad.stdout
-    (tmp_path / "name.py").write_text("from tarnlet.layout import SEWER\nSEWER.u.Qx\n")
-    wrong_name = run(["mypy", "--no-incremental", "name.py"], tmp_path)
-    assert wrong_name.returncode == 1 and '"Qx"' in wrong_name.stdout, wrong_name.stdout
+def test_stubs_match_the_modules(checkers):
+    code, output = checkers["stubtest"]
+    assert code == 0, output
+
+
+def test_user_code_type_checks(checkers):
+    code, output = checkers["mypy"]
+    errors = [line for line in output.splitlines() if ": error:" in line]
+    assert code == 1 and not [e for e in errors if e.startswith("good.py")], output
+    bad = [e for e in errors if e.startswith("bad.py")]
+    assert len(bad) == 1 and f"bad.py:{USER_CODE.count(chr(10)) + 1}:" in bad[0] and "sper" in bad[0], output
+    name = [e for e in errors if e.startswith("name.py")]
+    assert len(name) == 1 and '"Qx"' in name[0], output
