@@ -438,9 +438,12 @@ int main(int argc, char **argv) {  /* one script, run in two runtimes in turn */
 }
 """
 # NumPy itself may refuse a second runtime: the modules come first, and the
-# arguments are lists.
+# arguments are lists. The site folders come in through site.addsitedir, not
+# PYTHONPATH, whose folders' .pth files are never read.
 EMBEDDED = r"""
-import importlib, json
+import importlib, json, site
+for folder in SITE:  # with their .pth files, which set up an editable install's loader
+    site.addsitedir(folder)
 report = {}
 for dotted, name, args in PLAN:
     try:
@@ -470,10 +473,9 @@ def test_embedding_application_restarts_the_interpreter(tmp_path):
     chosen = [f for f in FUNCTIONS if f.name in ("outputs", "compute", "combine")]
     plan = [(f.module.__name__, f.name, [a.tolist() if isinstance(a, np.ndarray) else a
                                          for a in good_arguments(f)]) for f in chosen]
-    script = EMBEDDED.replace("PLAN", repr(plan))
+    script = EMBEDDED.replace("PLAN", repr(plan)).replace("SITE", repr(site.getsitepackages()))
     proc = subprocess.run([tmp_path / "embed", script], capture_output=True, text=True,
-                          cwd=tmp_path, timeout=300,
-                          env={**os.environ, "PYTHONPATH": os.pathsep.join(site.getsitepackages())})
+                          cwd=tmp_path, timeout=300)
     assert proc.returncode == 0 and not sanitizer_report(proc.stderr), proc.stderr[-3000:]
     first, second = (json.loads(line) for line in proc.stdout.splitlines())
     for f in chosen:
