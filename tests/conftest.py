@@ -112,7 +112,8 @@ def general_route(*modules, derivatives=True):
 def dask_client(tmp_path_factory):
     """A client of a real cluster on this machine: a scheduler and two
     single-thread workers, each a process of its own started by the dask
-    command line, stopped by their pids at the end of the session."""
+    command line (without a nanny process, which would double the start and
+    the stop), stopped by their pids at the end of the session."""
     distributed = pytest.importorskip("dask.distributed")
     where = tmp_path_factory.mktemp("dask")
     scheduler_file = where / "scheduler.json"
@@ -120,7 +121,7 @@ def dask_client(tmp_path_factory):
     commands = [cli + ["distributed.cli.dask_scheduler", "--host", "127.0.0.1", "--port", "0",
                        "--scheduler-file", str(scheduler_file), "--no-dashboard"]]
     commands += [cli + ["distributed.cli.dask_worker", "--scheduler-file", str(scheduler_file),
-                        "--nthreads", "1", "--no-dashboard", "--name", f"w{k}"] for k in range(2)]
+                        "--nthreads", "1", "--no-nanny", "--no-dashboard", "--name", f"w{k}"] for k in range(2)]
     started = []
     try:
         for k, command in enumerate(commands):
