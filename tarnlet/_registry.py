@@ -13,7 +13,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 from functools import cache
-from typing import Literal
+from typing import Any, Literal
 
 Kind = Literal["exact", "at_least", "columns", "per_row", "some_rows"]
 
@@ -80,7 +80,7 @@ class Block:
         return next((r for r in self.runs if r.chain), None)
 
 
-def _function(d: dict) -> Function:
+def _function(d: dict[str, Any]) -> Function:
     return Function(d["name"], tuple(d["params"]), tuple(Check(*c) for c in d["checks"]),
                     d["result"], d.get("chain", False))
 

@@ -226,7 +226,7 @@ class AR1:
 
 def _lfilter() -> Any:
     try:
-        from scipy.signal import lfilter  # type: ignore[import-untyped]
+        from scipy.signal import lfilter
     except ImportError:
         return None
     return lfilter

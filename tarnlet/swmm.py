@@ -50,7 +50,7 @@ _OUR_UNITS = {"flow": "m3/d", "length": "m", "volume": "m3", "velocity": "m/s", 
 
 def _toolkit() -> Any:
     try:
-        from swmm.toolkit import output, shared_enum  # type: ignore[import-untyped]
+        from swmm.toolkit import output, shared_enum
     except ImportError:
         raise ImportError("tarnlet.swmm needs swmm-toolkit: pip install 'tarnlet[swmm]'") from None
     return output, shared_enum

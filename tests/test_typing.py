@@ -11,7 +11,10 @@ import tarnlet
 pytest.importorskip("mypy")
 
 MODULES = ["tarnlet.brookvane.sewer", "tarnlet.brookvane.loamtank", "tarnlet.fenmoor.sedlift",
-           "tarnlet.sallowby.fractionation", "tarnlet.sallowby.combiner", "tarnlet._runs", "tarnlet.runs"]
+           "tarnlet.sallowby.fractionation", "tarnlet.sallowby.combiner", "tarnlet._runs", "tarnlet.runs",
+           "tarnlet.model._engine"]
+# mypy's settings for the package: the optional extras it imports have no stubs
+CONFIG = pathlib.Path(__file__).resolve().parent.parent / "pyproject.toml"
 
 USER_CODE = """
 import numpy as np
@@ -52,13 +55,16 @@ def start(args, folder):
 
 @pytest.fixture(scope="module")
 def checkers(tmp_path_factory):
-    """stubtest and one strict mypy run over every user-code case, side by
-    side: (return code, output) of each."""
+    """stubtest and one strict mypy run over every user-code case and the
+    package itself, side by side: (return code, output) of each."""
     folder = tmp_path_factory.mktemp("typing")
     for name, text in CASES.items():
         (folder / name).write_text(text)
-    running = {"stubtest": start(["mypy.stubtest", *MODULES], folder),
-               "mypy": start(["mypy", "--strict", "--no-incremental", *CASES], folder)}
+    running = {"stubtest": start(["mypy.stubtest", "--mypy-config-file", str(CONFIG), *MODULES], folder),
+               # (mypy takes files or modules, not both: the cases as modules of the folder)
+               "mypy": start(["mypy", "--strict", "--no-incremental", "--config-file", str(CONFIG),
+                              *[a for name in CASES for a in ("-m", name.removesuffix(".py"))], "-p", "tarnlet"],
+                             folder)}
     outputs = {k: p.communicate()[0] for k, p in running.items()}
     return {k: (running[k].returncode, outputs[k]) for k in running}
 
@@ -76,3 +82,10 @@ def test_user_code_type_checks(checkers):
     assert len(bad) == 1 and f"bad.py:{USER_CODE.count(chr(10)) + 1}:" in bad[0] and "sper" in bad[0], output
     name = [e for e in errors if e.startswith("name.py")]
     assert len(name) == 1 and '"Qx"' in name[0], output
+
+
+def test_package_type_checks(checkers):
+    # every error of the run is one of the user-code cases', none of tarnlet's own files
+    code, output = checkers["mypy"]
+    errors = [line for line in output.splitlines() if ": error:" in line]
+    assert errors and not [e for e in errors if not e.startswith(tuple(CASES))], output

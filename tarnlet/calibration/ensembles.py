@@ -293,7 +293,7 @@ def bands(results: Sequence[Any], address: str, percentiles: Sequence[float] = (
 
     pd = pandas_module("bands()")
     names = [f"p{v:g}" for v in q]
-    table = pd.DataFrame(np.percentile(stacked, q, axis=0).T, index=index, columns=names)
+    table: pandas.DataFrame = pd.DataFrame(np.percentile(stacked, q, axis=0).T, index=index, columns=names)
     table.attrs.update(address=address, unit=unit, percentiles=tuple(float(v) for v in q), runs=len(results),
                        units={n: unit for n in names})
     return table
@@ -419,8 +419,8 @@ def sensitivity(model: Model, parameters: Sequence[Parameter] | Parameter, outpu
     from tarnlet.results import pandas_module
 
     pd = pandas_module("sensitivity()")
-    table = pd.DataFrame({k: found[k] for k in ("S1", "S1_conf", "ST", "ST_conf")},
-                         index=pd.Index(names, name="parameter"))
+    table: pandas.DataFrame = pd.DataFrame({k: found[k] for k in ("S1", "S1_conf", "ST", "ST_conf")},
+                                           index=pd.Index(names, name="parameter"))
     if second_order:
         table.attrs["S2"] = pd.DataFrame(found["S2"], index=names, columns=names)
     table.attrs["runs"] = len(runs)

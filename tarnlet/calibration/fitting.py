@@ -461,7 +461,8 @@ class FitReport:
             for when, result in (("before", self.before), ("after", self.after)):
                 rows.append(measures.all_measures(result.y[a.rows, a.column], a.observed))
                 index.append((a.name, when))
-        frame = pd.DataFrame(rows, index=pd.MultiIndex.from_tuples(index, names=["observation", "run"]))
+        frame: pandas.DataFrame = pd.DataFrame(rows, index=pd.MultiIndex.from_tuples(index,
+                                                                                     names=["observation", "run"]))
         return frame[[*measures.NAMES, "n"]]
 
     def _row(self, name: str, when: str) -> dict[str, Any]:
@@ -474,14 +475,16 @@ class FitReport:
         from tarnlet.results import pandas_module
 
         pd = pandas_module("FitReport.correlation")
-        return pd.DataFrame(self._corr, index=self._names, columns=self._names)
+        table: pandas.DataFrame = pd.DataFrame(self._corr, index=self._names, columns=self._names)
+        return table
 
     @property
     def covariance(self) -> pandas.DataFrame:
         from tarnlet.results import pandas_module
 
         pd = pandas_module("FitReport.covariance")
-        return pd.DataFrame(self._cov, index=self._names, columns=self._names)
+        table: pandas.DataFrame = pd.DataFrame(self._cov, index=self._names, columns=self._names)
+        return table
 
     def table(self) -> pandas.DataFrame:
         """The parameters: bounds, initial value, estimate, standard error, relative error, bound reached."""
@@ -490,12 +493,12 @@ class FitReport:
         pd = pandas_module("FitReport.table()")
         with np.errstate(divide="ignore", invalid="ignore"):
             relative = self._se / np.abs(self._values)
-        return pd.DataFrame({"address": [p.address for p in self.parameters],
-                             "lower": [p.lower for p in self.parameters],
-                             "upper": [p.upper for p in self.parameters],
-                             "log": [p.log for p in self.parameters], "initial": self._initial,
-                             "estimate": self._values, "standard_error": self._se, "relative_error": relative,
-                             "at_bound": self.at_bound}, index=pd.Index(self._names, name="parameter"))
+        table: pandas.DataFrame = pd.DataFrame(
+            {"address": [p.address for p in self.parameters], "lower": [p.lower for p in self.parameters],
+             "upper": [p.upper for p in self.parameters], "log": [p.log for p in self.parameters],
+             "initial": self._initial, "estimate": self._values, "standard_error": self._se,
+             "relative_error": relative, "at_bound": self.at_bound}, index=pd.Index(self._names, name="parameter"))
+        return table
 
     @property
     def success(self) -> bool:
@@ -564,6 +567,7 @@ class FitReport:
         """
         plt = _pyplot("FitReport.plot()")
         n = len(self.observations)
+        fig: Figure
         fig, axes = plt.subplots(2, n, figsize=figsize or (5.5 * n, 5.5), sharex="col", squeeze=False,
                                  gridspec_kw={"height_ratios": [3, 1.3]}, layout="constrained")
         times = self.after.times()

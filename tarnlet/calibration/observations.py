@@ -104,17 +104,20 @@ class Observation:
     def days(self, start: Any) -> NDArray[np.float64]:
         """The observations' times in days since step 0 of a model starting at `start` (a date or None)."""
         kind, t = self._days
+        days: NDArray[np.float64]
         if kind == "dates":
             pd = _pandas("Observation")
             if start is None:
                 raise ValueError(f"observation {self.name!r} has dates: the model needs a start date "
                                  "(Model(dt, start=...)), or give times in days since step 0")
             try:
-                return np.asarray((t - pd.Timestamp(start)) / pd.Timedelta(days=1), dtype=np.float64)
+                days = np.asarray((t - pd.Timestamp(start)) / pd.Timedelta(days=1), dtype=np.float64)
             except TypeError as e:
                 raise ValueError(f"observation {self.name!r}: its dates and the model's start "
                                  f"{start} cannot be compared ({e})") from None
-        return t
+        else:
+            days = t  # an array already
+        return days
 
 
 def _days(index: Any, address: str) -> tuple[str, Any]:

@@ -8,13 +8,14 @@ import re
 import sys
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
+from types import FrameType
 from typing import Any
 
 import numpy as np
 
 from tarnlet import _registry
 from tarnlet.layout import Layout
-from tarnlet.model import _nodes as nodes
+from tarnlet.model import _nodes as _n
 from tarnlet.model.expr import Linear
 
 __all__ = ["Model", "ModelError", "Address"]
@@ -45,7 +46,7 @@ _HERE = os.path.dirname(os.path.abspath(__file__))
 
 def _caller() -> str:
     """file:line of the user's code that made a node (for messages)."""
-    frame = sys._getframe(2)
+    frame: FrameType | None = sys._getframe(2)
     while frame is not None:
         filename = frame.f_code.co_filename
         if not os.path.abspath(filename).startswith(_HERE):
@@ -169,13 +170,13 @@ class Model:
             import pandas as pd
 
             self.start = pd.Timestamp(start)
-        self._nodes: dict[str, nodes.Node] = {}
+        self._nodes: dict[str, _n.Node] = {}
         self._resolved: Resolved | None = None
         self._plans: dict[Any, Any] = {}  # compiled plans of this structure, by records
 
     # ---- making nodes --------------------------------------------------------------------------
 
-    def _add(self, node: nodes.Node) -> nodes.Node:
+    def _add[N: _n.Node](self, node: N) -> N:
         if not isinstance(node.name, str) or not _NAME.match(node.name):
             raise ValueError(f"a node name is a Python identifier (letters, digits, _), not {node.name!r}")
         if node.name in self._nodes:
@@ -192,13 +193,13 @@ class Model:
         self._plans = {}
 
     @property
-    def nodes(self) -> Mapping[str, nodes.Node]:
+    def nodes(self) -> Mapping[str, _n.Node]:
         """The nodes by name, in the order they were made."""
         return dict(self._nodes)
 
     def source(self, name: str, values: Any, *, layout: Layout | None = None, names: Sequence[str] | None = None,
                units: Sequence[str] | Mapping[str, str] | None = None, rule: str = "hold", fill: Any = None,
-               max_gap: Any = None) -> nodes.Source:
+               max_gap: Any = None) -> _n.Source:
         """Values from outside the model.
 
         Parameters
@@ -244,16 +245,16 @@ class Model:
                                name=f"source {name!r}")
                 width = len(layout)
         else:
-            vector = nodes.plain_layout(f"{name}.y", names if names is not None else
+            vector = _n.plain_layout(f"{name}.y", names if names is not None else
                                         (frame_columns or [f"v{i}" for i in range(width)]), units)
         if len(vector) != width:
             raise ValueError(f"source {name!r}: its rows have {width} entries, its layout {vector.title} "
                              f"{len(vector)}")
-        return self._add(nodes.Source(name, len(self._nodes), values=data, layout=vector))  # type: ignore[return-value]
+        return self._add(_n.Source(name, len(self._nodes), values=data, layout=vector))
 
     def block(self, kind: str, name: str, *, x0: Any = "steady", names: Sequence[str] | Mapping[str, str] | None = None,
               units: Sequence[str] | Mapping[str, str] | None = None, components: Sequence[str] | None = None,
-              **vectors: Any) -> nodes.BlockNode:
+              **vectors: Any) -> _n.BlockNode:
         """A block of kind `kind` (``"sewer"``, ``"loamtank"``, ``"sedlift"``,
         ``"fractionation"``, ``"combiner"``).
 
@@ -268,13 +269,13 @@ class Model:
         54 values, the combiner's 56-entry stream).
         """
         spec = _block_spec(kind)
-        node = nodes.BlockNode(name, len(self._nodes), block=kind, layouts=_named_layouts(spec, name, names, units,
+        node = _n.BlockNode(name, len(self._nodes), block=kind, layouts=_named_layouts(spec, name, names, units,
                                                                                          components))
         self._fill_block(node, spec, vectors, x0)
-        return self._add(node)  # type: ignore[return-value]
+        return self._add(node)
 
     def chain(self, kind: str, name: str, n: int | None = None, *, x0: Any = "steady",
-              **vectors: Any) -> nodes.ChainNode:
+              **vectors: Any) -> _n.ChainNode:
         """n blocks of kind `kind` in series, as one node: member j's output
         is member j+1's input (``"chain[1]"`` to ``"chain[n]"``; ``"chain"``
         itself is the last member's output). A parameter vector is one for
@@ -293,7 +294,7 @@ class Model:
         if not isinstance(n, int) or n < 1 or (counts and counts != {n}):
             raise ValueError(f"chain {name!r}: n must be a positive int matching the parameters' rows, not {n!r}")
         del rows
-        node = nodes.ChainNode(name, len(self._nodes), block=kind, layouts=_named_layouts(spec, name, None, None, None),
+        node = _n.ChainNode(name, len(self._nodes), block=kind, layouts=_named_layouts(spec, name, None, None, None),
                                n=n)
         per_member: list[dict[str, Any]] = [{} for _ in range(n)]
         shared = {}
@@ -308,24 +309,24 @@ class Model:
         for j in range(n):
             params = dict(node.params)
             for p, v in per_member[j].items():
-                params[p] = nodes.parameter_vector(name, kind, p, v, node.layouts.get(p))
+                params[p] = _n.parameter_vector(name, kind, p, v, node.layouts.get(p))
             node.member_params.append(params)
         missing = [p for p in self._param_names(spec) if p not in node.member_params[0]]
         if missing:
             raise TypeError(f"chain {name!r}: missing parameter vectors {missing} of {kind}")
-        return self._add(node)  # type: ignore[return-value]
+        return self._add(node)
 
     def _param_names(self, spec: _registry.Block) -> list[str]:
         return [p for p in spec.parameters if p not in _connectable(spec)]
 
-    def _fill_block(self, node: nodes.BlockNode, spec: _registry.Block, vectors: Mapping[str, Any], x0: Any,
+    def _fill_block(self, node: _n.BlockNode, spec: _registry.Block, vectors: Mapping[str, Any], x0: Any,
                     partial: bool = False) -> None:
         connectable = _connectable(spec)
         for key, value in vectors.items():
             if key in connectable:
                 node.inputs[key] = _address_of(value, node.name, key)
             elif key in spec.parameters:
-                node.params[key] = nodes.parameter_vector(node.name, spec.name, key, value, node.layouts.get(key))
+                node.params[key] = _n.parameter_vector(node.name, spec.name, key, value, node.layouts.get(key))
             else:
                 raise TypeError(f"{spec.name} node {node.name!r} got an unknown argument {key!r}"
                                 + _close(key, [*connectable, *self._param_names(spec), "x0"]))
@@ -349,7 +350,7 @@ class Model:
         else:
             node.x0 = None
 
-    def mixer(self, name: str, inputs: Sequence[str], *, flow: str = "Q") -> nodes.Mixer:
+    def mixer(self, name: str, inputs: Sequence[str], *, flow: str = "Q") -> _n.Mixer:
         """Streams of one layout joined: their `flow` entries summed in the
         order given, every other entry weighted by the flows
         (``(q1*c1 + q2*c2 + ...) / (q1 + q2 + ...)``); with a total flow of
@@ -357,14 +358,14 @@ class Model:
         inputs = list(inputs) if not isinstance(inputs, str) else [inputs]
         if not inputs:
             raise ValueError(f"mixer {name!r} needs at least one input")
-        node = nodes.Mixer(name, len(self._nodes), flow=flow)
+        node = _n.Mixer(name, len(self._nodes), flow=flow)
         for k, a in enumerate(inputs):
             node.inputs[f"in{k + 1}"] = _address_of(a, name, f"in{k + 1}")
-        return self._add(node)  # type: ignore[return-value]
+        return self._add(node)
 
     def adapter(self, name: str, inputs: str | Sequence[str], *, layout: Layout | Sequence[str],
-                entries: Mapping[str, nodes.Expr] | None = None, fill: float | None = None,
-                units: Sequence[str] | Mapping[str, str] | None = None) -> nodes.Adapter:
+                entries: Mapping[str, _n.Expr] | None = None, fill: float | None = None,
+                units: Sequence[str] | Mapping[str, str] | None = None) -> _n.Adapter:
         """A vector of `layout` computed from the inputs: each of `entries`
         maps an output entry to an input entry's name, a constant or a
         :class:`~tarnlet.model.expr.Linear`; every other output entry is the
@@ -374,51 +375,51 @@ class Model:
         if isinstance(layout, Layout):
             vector = layout
         else:
-            vector = nodes.plain_layout(f"{name}.y", list(layout), units)
-        node = nodes.Adapter(name, len(self._nodes), layout=vector, entries=dict(entries or {}), fill=fill)
+            vector = _n.plain_layout(f"{name}.y", list(layout), units)
+        node = _n.Adapter(name, len(self._nodes), layout=vector, entries=dict(entries or {}), fill=fill)
         for k, a in enumerate(inputs):
             node.inputs[f"in{k + 1}"] = _address_of(a, name, f"in{k + 1}")
         for out, expr in node.entries.items():
-            if not (isinstance(expr, (str, Linear)) or nodes.is_number(expr)):
+            if not (isinstance(expr, (str, Linear)) or _n.is_number(expr)):
                 raise TypeError(f"adapter {name!r}: entry {out!r} must be an entry name, a number or a Linear, "
                                 f"not {expr!r}")
-        return self._add(node)  # type: ignore[return-value]
+        return self._add(node)
 
-    def merge(self, name: str, base: str, other: str, *, replace: Sequence[str] | None = None) -> nodes.Merge:
+    def merge(self, name: str, base: str, other: str, *, replace: Sequence[str] | None = None) -> _n.Merge:
         """`base` with the entries it shares with `other` taken from `other`
         (or only those named in `replace`)."""
-        node = nodes.Merge(name, len(self._nodes), replace=None if replace is None else tuple(replace))
+        node = _n.Merge(name, len(self._nodes), replace=None if replace is None else tuple(replace))
         node.inputs["base"] = _address_of(base, name, "base")
         node.inputs["other"] = _address_of(other, name, "other")
-        return self._add(node)  # type: ignore[return-value]
+        return self._add(node)
 
     def splitter(self, name: str, u: str, shares: Sequence[float], *, names: Sequence[str] | None = None,
-                 flow: str = "Q") -> nodes.Splitter:
+                 flow: str = "Q") -> _n.Splitter:
         """`u` split into streams of its layout, each with the share given of
         its flow (``"name.out1"``... or the names given)."""
         shares = tuple(float(s) for s in shares)
         names = tuple(names) if names is not None else tuple(f"out{k + 1}" for k in range(len(shares)))
         if len(names) != len(shares) or not shares:
             raise ValueError(f"splitter {name!r}: one name per share, at least one share")
-        node = nodes.Splitter(name, len(self._nodes), shares=shares, names=names, flow=flow)
+        node = _n.Splitter(name, len(self._nodes), shares=shares, names=names, flow=flow)
         node.inputs["u"] = _address_of(u, name, "u")
-        return self._add(node)  # type: ignore[return-value]
+        return self._add(node)
 
     def overflow(self, name: str, u: str, capacity: float, *, names: tuple[str, str] = ("kept", "over"),
-                 flow: str = "Q") -> nodes.Overflow:
+                 flow: str = "Q") -> _n.Overflow:
         """`u` split by a capacity: ``"name.kept"`` carries the flow up to
         `capacity`, ``"name.over"`` the rest; both its concentrations."""
-        node = nodes.Overflow(name, len(self._nodes), capacity=float(capacity), names=tuple(names), flow=flow)  # type: ignore[arg-type]
+        node = _n.Overflow(name, len(self._nodes), capacity=float(capacity), names=tuple(names), flow=flow)  # type: ignore[arg-type]
         node.inputs["u"] = _address_of(u, name, "u")
-        return self._add(node)  # type: ignore[return-value]
+        return self._add(node)
 
-    def delay(self, name: str, u: str, *, initial: Any, layout: Layout | None = None) -> nodes.Delay:
+    def delay(self, name: str, u: str, *, initial: Any, layout: Layout | None = None) -> _n.Delay:
         """`u` one step late (the only way to close a loop): at step 0 it
         gives `initial`, a vector of u's layout. In a loop its input is made
         after the nodes it feeds: give the input's `layout` then."""
-        node = nodes.Delay(name, len(self._nodes), initial=np.array(initial, dtype=np.float64), layout=layout)
+        node = _n.Delay(name, len(self._nodes), initial=np.array(initial, dtype=np.float64), layout=layout)
         node.inputs["u"] = _address_of(u, name, "u")
-        return self._add(node)  # type: ignore[return-value]
+        return self._add(node)
 
     def connect(self, source: str, target: str) -> None:
         """Feeds the input `target` (``"node.u"``) from `source`."""
@@ -432,7 +433,7 @@ class Model:
         node.inputs[vector] = _address_of(source, a.node, vector)
         self._changed()
 
-    def __getattr__(self, name: str) -> Callable[..., nodes.Node]:
+    def __getattr__(self, name: str) -> Callable[..., _n.Node]:
         # m.sewer(...) is m.block("sewer", ...); m.sewer_chain(...) is m.chain("sewer", ...)
         if name.startswith("_"):
             raise AttributeError(name)
@@ -476,8 +477,8 @@ class Model:
         lines = [f"{self.name}: {len(self._nodes)} nodes, dt = {self.dt!r} d"]
         for name in r.order:
             node = self._nodes[name]
-            what = node.kind if not isinstance(node, nodes.BlockNode) else f"{node.kind} {node.block}"
-            if isinstance(node, nodes.ChainNode):
+            what = node.kind if not isinstance(node, _n.BlockNode) else f"{node.kind} {node.block}"
+            if isinstance(node, _n.ChainNode):
                 what += f" x{node.n}"
             reads = ", ".join(f"{k}={v}" for k, v in node.inputs.items())
             ports = {id(p): p for key, p in r.outputs.items() if p.node == name and key[1:] == (p.member, p.vector)}
@@ -560,23 +561,23 @@ def _connectable(spec: _registry.Block) -> tuple[str, ...]:
 
 
 def _named_layouts(spec: _registry.Block, node: str, names: Any, units: Any, components: Any) -> dict[str, Layout]:
-    layouts = nodes.block_layouts(spec.name, node)
+    layouts = _n.block_layouts(spec.name, node)
     if components is not None:
         components = list(components)
         if spec.name != "sedlift" or len(components) != len(layouts["x"]):
             raise ValueError(f"node {node!r}: components names the first flush's {len(layouts.get('x', ()))} "
                              "components")
         stored = [f"M_{c}" for c in components]
-        layouts["x"] = nodes.renamed(layouts["x"], f"{node}.x", stored)
-        layouts["u"] = nodes.renamed(layouts["u"], f"{node}.u", [layouts["u"].names[0], *components])
+        layouts["x"] = _n.renamed(layouts["x"], f"{node}.x", stored)
+        layouts["u"] = _n.renamed(layouts["u"], f"{node}.u", [layouts["u"].names[0], *components])
         y = layouts["y"]
-        layouts["y"] = nodes.renamed(y, f"{node}.y", [y.names[0], *components, *stored])
+        layouts["y"] = _n.renamed(y, f"{node}.y", [y.names[0], *components, *stored])
     if names is not None or units is not None:
         if spec.has_state:
             raise ValueError(f"node {node!r}: names and units are for a stream block's entries; "
                              "a state-space block has its layout's names")
         targets = [k for k, v in layouts.items() if v is layouts["y"]]
-        y = nodes.renamed(layouts["y"], f"{node}.y", names)
+        y = _n.renamed(layouts["y"], f"{node}.y", names)
         if units is not None:
             unit_list = ([units.get(n, e.unit) for n, e in zip(y.names, y)] if isinstance(units, Mapping)
                          else list(units))
@@ -587,7 +588,7 @@ def _named_layouts(spec: _registry.Block, node: str, names: Any, units: Any, com
 
 
 def _address_of(value: Any, node: str, vector: str) -> str:
-    if isinstance(value, nodes.Node):
+    if isinstance(value, _n.Node):
         return value.name
     if not isinstance(value, str):
         raise TypeError(f"node {node!r}: {vector} takes the address of a node's vector (\"soil.y\"), not "
@@ -617,10 +618,10 @@ def _resolve(model: Model) -> Resolved:
     parsed: dict[tuple[str, str], Address] = {}
     for name, node in by_name.items():
         where = f"node {name!r}" + (f" ({node.where})" if node.where else "")
-        if isinstance(node, nodes.ChainNode):
+        if isinstance(node, _n.ChainNode):
             for params in node.member_params:
                 _check_params(node, params, where, problems)
-        elif isinstance(node, nodes.BlockNode):
+        elif isinstance(node, _n.BlockNode):
             _check_params(node, node.params, where, problems)
         deps[name] = []
         for vector, text in node.inputs.items():
@@ -636,7 +637,7 @@ def _resolve(model: Model) -> Resolved:
                 problems.append(f"node {name!r}: {vector}={text!r} names one entry; an input takes a whole vector")
                 continue
             parsed[(name, vector)] = a
-            if not isinstance(node, nodes.Delay):
+            if not isinstance(node, _n.Delay):
                 deps[name].append(a.node)
     order, cycle = _order(by_name, deps)
     if cycle:
@@ -647,7 +648,7 @@ def _resolve(model: Model) -> Resolved:
         _resolve_node(model, by_name[name], r, parsed, problems)
     for name in order if not cycle else []:  # delays fed from later in the order
         node = by_name[name]
-        if isinstance(node, nodes.Delay) and name not in r.inputs and (name, "u") in parsed:
+        if isinstance(node, _n.Delay) and name not in r.inputs and (name, "u") in parsed:
             p = _source_port(model, r, parsed[(name, "u")], f"node {name!r}", problems)
             if p is not None and node.layout is not None and list(p.layout.names) != list(node.layout.names):
                 problems.append(f"node {name!r}: its layout {node.layout.title} is not that of its input "
@@ -659,7 +660,7 @@ def _resolve(model: Model) -> Resolved:
     return r
 
 
-def _order(by_name: Mapping[str, nodes.Node], deps: Mapping[str, list[str]]) -> tuple[list[str], list[str]]:
+def _order(by_name: Mapping[str, _n.Node], deps: Mapping[str, list[str]]) -> tuple[list[str], list[str]]:
     """Kahn's order, the earlier made first among the ready; a cycle if any."""
     users: dict[str, list[str]] = {n: [] for n in by_name}
     waiting = {}
@@ -695,7 +696,7 @@ def _order(by_name: Mapping[str, nodes.Node], deps: Mapping[str, list[str]]) -> 
 
 def _source_port(model: Model, r: Resolved, a: Address, where: str, problems: list[str]) -> Port | None:
     node = model._nodes[a.node]
-    if isinstance(node, nodes.ChainNode):
+    if isinstance(node, _n.ChainNode):
         member = a.member if a.member is not None else node.n
         if not 1 <= member <= node.n:
             problems.append(f"{where}: {a}: chain {a.node!r} has members 1 to {node.n}")
@@ -743,11 +744,11 @@ def _put(r: Resolved, node: str, member: int | None, vector: str, vl: Layout) ->
     return port
 
 
-def _resolve_node(model: Model, node: nodes.Node, r: Resolved, parsed: Mapping[tuple[str, str], Address],
+def _resolve_node(model: Model, node: _n.Node, r: Resolved, parsed: Mapping[tuple[str, str], Address],
                   problems: list[str]) -> None:
     where = f"node {node.name!r}" + (f" ({node.where})" if node.where else "")
     ins: dict[str, Port] = {}
-    if isinstance(node, nodes.Delay) and (node.name, "u") in parsed:
+    if isinstance(node, _n.Delay) and (node.name, "u") in parsed:
         a = parsed[(node.name, "u")]
         known = a.node in [n for n, _, _ in r.outputs]
         if not known:  # made later: its input is checked once every node is resolved
@@ -761,36 +762,37 @@ def _resolve_node(model: Model, node: nodes.Node, r: Resolved, parsed: Mapping[t
             _put(r, node.name, None, "y", node.layout)
             return
     for vector in node.inputs:
-        a = parsed.get((node.name, vector))
-        if a is None:
+        given = parsed.get((node.name, vector))
+        if given is None:
             continue
-        p = _source_port(model, r, a, where, problems)
+        p = _source_port(model, r, given, where, problems)
         if p is not None:
             ins[vector] = p
     if len(ins) != len(node.inputs):
         return  # reported
-    if isinstance(node, nodes.Source):
-        _put(r, node.name, None, "y", node.layout)  # type: ignore[arg-type]
-    elif isinstance(node, nodes.ChainNode):
+    if isinstance(node, _n.Source):
+        assert node.layout is not None  # Model.source always gives one
+        _put(r, node.name, None, "y", node.layout)
+    elif isinstance(node, _n.ChainNode):
         _resolve_chain(node, r, ins, where, problems)
-    elif isinstance(node, nodes.BlockNode):
+    elif isinstance(node, _n.BlockNode):
         _resolve_block(node, r, ins, where, problems)
-    elif isinstance(node, nodes.Mixer):
+    elif isinstance(node, _n.Mixer):
         _resolve_mixer(node, r, ins, where, problems)
-    elif isinstance(node, nodes.Adapter):
+    elif isinstance(node, _n.Adapter):
         _resolve_adapter(node, r, ins, where, problems)
-    elif isinstance(node, nodes.Merge):
+    elif isinstance(node, _n.Merge):
         _resolve_merge(node, r, ins, where, problems)
-    elif isinstance(node, (nodes.Splitter, nodes.Overflow)):
+    elif isinstance(node, (_n.Splitter, _n.Overflow)):
         u = ins["u"]
         if node.flow not in u.layout:
             problems.append(f"{where}: {u.address} has no flow entry {node.flow!r}")
-        if isinstance(node, nodes.Overflow) and not np.isfinite(node.capacity):
+        if isinstance(node, _n.Overflow) and not np.isfinite(node.capacity):
             problems.append(f"{where}: the capacity must be a finite number, not {node.capacity!r}")
         r.inputs[node.name] = [u]
         for out in node.output_names():
-            _put(r, node.name, None, out, nodes.renamed(u.layout, f"{node.name}.{out}", u.layout.names))
-    elif isinstance(node, nodes.Delay):
+            _put(r, node.name, None, out, _n.renamed(u.layout, f"{node.name}.{out}", u.layout.names))
+    elif isinstance(node, _n.Delay):
         u = ins["u"]
         if node.initial.shape != (len(u.layout),):
             problems.append(f"{where}: initial must be a vector of {len(u.layout)} entries ({u.address}), "
@@ -799,7 +801,7 @@ def _resolve_node(model: Model, node: nodes.Node, r: Resolved, parsed: Mapping[t
         _put(r, node.name, None, "y", u.layout)
 
 
-def _check_params(node: nodes.BlockNode, params: Mapping[str, Any], where: str, problems: list[str]) -> None:
+def _check_params(node: _n.BlockNode, params: Mapping[str, Any], where: str, problems: list[str]) -> None:
     spec = node.spec
     checks = spec.run.checks
     for c in checks:
@@ -812,7 +814,7 @@ def _check_x0(x0: Any, n: int, where: str, problems: list[str]) -> None:
         problems.append(f"{where}: Expected x0 of length {n}.")
 
 
-def _resolve_block(node: nodes.BlockNode, r: Resolved, ins: Mapping[str, Port], where: str,
+def _resolve_block(node: _n.BlockNode, r: Resolved, ins: Mapping[str, Port], where: str,
                    problems: list[str]) -> None:
     for vector, p in ins.items():
         feed = _feed(node.layouts[vector], p, f"{where}, {vector}", problems, r.notes)
@@ -825,7 +827,7 @@ def _resolve_block(node: nodes.BlockNode, r: Resolved, ins: Mapping[str, Port], 
     _put(r, node.name, None, "y", node.layouts["y"])
 
 
-def _resolve_chain(node: nodes.ChainNode, r: Resolved, ins: Mapping[str, Port], where: str,
+def _resolve_chain(node: _n.ChainNode, r: Resolved, ins: Mapping[str, Port], where: str,
                    problems: list[str]) -> None:
     feed = _feed(node.layouts["u"], ins["u"], f"{where}, u", problems, r.notes)
     if feed is None:
@@ -847,7 +849,7 @@ def _resolve_chain(node: nodes.ChainNode, r: Resolved, ins: Mapping[str, Port], 
     r.outputs[(node.name, None, "y")] = r.outputs[(node.name, node.n, "y")]
 
 
-def _resolve_mixer(node: nodes.Mixer, r: Resolved, ins: Mapping[str, Port], where: str, problems: list[str]) -> None:
+def _resolve_mixer(node: _n.Mixer, r: Resolved, ins: Mapping[str, Port], where: str, problems: list[str]) -> None:
     ports = [ins[k] for k in node.inputs]
     first = ports[0].layout
     if node.flow not in first:
@@ -891,7 +893,7 @@ def _entry_ref(text: str, ports: Sequence[Port], model_nodes: Any, where: str, p
     return None
 
 
-def _resolve_adapter(node: nodes.Adapter, r: Resolved, ins: Mapping[str, Port], where: str,
+def _resolve_adapter(node: _n.Adapter, r: Resolved, ins: Mapping[str, Port], where: str,
                      problems: list[str]) -> None:
     ports = [ins[k] for k in node.inputs]
     vector = node.layout
@@ -933,7 +935,7 @@ def _resolve_adapter(node: nodes.Adapter, r: Resolved, ins: Mapping[str, Port], 
     _put(r, node.name, None, "y", vector)
 
 
-def _resolve_merge(node: nodes.Merge, r: Resolved, ins: Mapping[str, Port], where: str, problems: list[str]) -> None:
+def _resolve_merge(node: _n.Merge, r: Resolved, ins: Mapping[str, Port], where: str, problems: list[str]) -> None:
     base, other = ins["base"], ins["other"]
     shared = [n for n in base.layout.names if n in other.layout]
     names = shared if node.replace is None else list(node.replace)

@@ -85,7 +85,7 @@ def records_of(model: Model, r: Resolved, record: Sequence[str] | str | None) ->
 # ---- initial states ----------------------------------------------------------------------------------
 
 def _state_keys(model: Model, r: Resolved) -> list[tuple[str, int | None]]:
-    keys = []
+    keys: list[tuple[str, int | None]] = []
     for name in r.order:
         node = model._nodes[name]
         if isinstance(node, nodes.ChainNode):
@@ -230,10 +230,10 @@ class Stepper:
             elif isinstance(node, nodes.Splitter):
                 u = v[r.inputs[name][0].key]
                 f = r.inputs[name][0].layout.index(node.flow)
-                for out, share in zip(node.names, node.shares):
+                for branch, share in zip(node.names, node.shares):
                     y = u.copy()
                     y[f] = u[f] * share
-                    v[(name, None, out)] = y
+                    v[(name, None, branch)] = y
             elif isinstance(node, nodes.Overflow):
                 u = v[r.inputs[name][0].key]
                 f = r.inputs[name][0].layout.index(node.flow)
@@ -329,6 +329,7 @@ def _initial(model: Model, r: Resolved, start: int, given: Mapping[str, np.ndarr
     for key in _state_keys(model, r):
         name, member = key
         node = model._nodes[name]
+        assert isinstance(node, (nodes.BlockNode, nodes.Delay))  # the nodes _state_keys lists
         if name in given:
             value = np.asarray(given[name], dtype=np.float64)
             value = value[member - 1] if member is not None and value.ndim == 2 else value
@@ -504,7 +505,7 @@ def _compiled(model: Model, r: Resolved, records: list[tuple[Port, int]], source
 def fill_plan(model: Model, template: _plan.Plan, where: _plan.Layout_, sources: Mapping[str, np.ndarray]
               ) -> _plan.Plan:
     """The plan's arrays for a run: sources, parameters, constants."""
-    src = [None] * len(where.source_index)
+    src: list[np.ndarray | None] = [None] * len(where.source_index)
     for name, i in where.source_index.items():
         src[i] = sources[name]
     params = []

@@ -59,7 +59,7 @@ class Linear:
 
     def __init__(self, terms: Iterable[tuple[float, str | Sequence[str]]] = (), scale: str | None = None,
                  constant: float = 0.0) -> None:
-        parsed = []
+        parsed: list[tuple[float, Names]] = []
         for term in terms:
             try:
                 coef, names = term

@@ -170,7 +170,8 @@ class ModelResult(_Fields):
         frame["error"] = frame["in"] - frame["out"] - frame["change"]
         scale = np.maximum(frame["in"].abs(), frame["change"].abs())
         frame["relative"] = np.where(scale > 0, frame["error"].abs() / scale.where(scale > 0, 1.0), 0.0)
-        return frame.set_index(["node", "quantity"])
+        table: pandas.DataFrame = frame.set_index(["node", "quantity"])
+        return table
 
     def __repr__(self) -> str:
         kept = f"x: {self.x!r}" if isinstance(self.x, ModelState) else f"x: states of {', '.join(self.x)}"

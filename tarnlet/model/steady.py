@@ -59,10 +59,13 @@ def sedlift(u: FloatArray, sspars: FloatArray) -> FloatArray:
     if not wash > 0:
         raise NoSteadyState(f"a first flush with the flow {q!r} washes nothing out (rate {wash!r}): its stores "
                             "only grow, so there is no steady state")
+    stores: FloatArray
     if cap > 1e-12:
         x1 = q * c[0] / (wash + q * c[0] / cap)
-        return q * c * (1.0 - x1 / cap) / wash
-    return q * c / wash
+        stores = q * c * (1.0 - x1 / cap) / wash
+    else:
+        stores = q * c / wash
+    return stores
 
 
 def _soil_rate(h: float, u: FloatArray, par: FloatArray, secondary: bool) -> float:
@@ -142,7 +145,7 @@ def stable_step(block: str, params: Mapping[str, FloatArray], flow: float) -> fl
         A, K, h0 = (float(v) for v in params["spar"][:3])
         if not (A > 0 and K > 0):
             return None
-        h = h0 + (flow / K) ** (2.0 / 3.0)
+        h: float = h0 + (flow / K) ** (2.0 / 3.0)
         return min(2.0 * A * h / flow, 4.0 / 3.0 * A * (h - h0) / flow)
     if block == "sedlift":
         _, q_half, n, k = (float(v) for v in params["sspars"][:4])
