@@ -89,17 +89,18 @@ def main(argv=None) -> int:
     if not (args.before and args.after):
         parser.error("--before and --after are required")
     before, after = Worker(args.before), Worker(args.after)
-    if before.names != after.names:
+    # The same calls, matched by name: a build's table may list them in another order.
+    if sorted(before.names) != sorted(after.names):
         raise SystemExit("the two builds' benchmarks list different calls")
-    samples = {name: ([], []) for name in before.names}
-    for i in range(len(before.names)):  # warm both up
-        before.time(i, args.number)
-        after.time(i, args.number)
+    samples = {name: ([], []) for name in after.names}
+    for name in after.names:  # warm both up
+        before.time(before.names.index(name), args.number)
+        after.time(after.names.index(name), args.number)
     for r in range(args.rounds):
-        for i, name in enumerate(before.names):
+        for name in after.names:
             pair = (before, after) if r % 2 == 0 else (after, before)
             for w in pair:
-                samples[name][w is after].append(w.time(i, args.number))
+                samples[name][w is after].append(w.time(w.names.index(name), args.number))
     before.close()
     after.close()
 
