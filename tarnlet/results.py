@@ -36,6 +36,13 @@ __all__ = ["RunResult", "pandas_module"]
 FloatArray = NDArray[np.float64]
 
 
+def kept_steps(start: int, stop: int, every: int) -> NDArray[np.int64]:
+    """The steps in [start, stop) that a run keeping every `every`-th step
+    keeps: the multiples of `every`, counted from step 0 of the first run."""
+    first = -(-start // every) * every
+    return np.arange(first, stop, every, dtype=np.int64)
+
+
 def pandas_module(what: str) -> Any:
     """pandas, or an ImportError that says what needs it and how to install it."""
     try:
@@ -120,8 +127,7 @@ class RunResult(_Fields):
 
     def output_steps(self) -> NDArray[np.int64]:
         """The number of the step of every kept output row."""
-        first = -(-self.start // self.every) * self.every
-        return np.arange(first, self.stop, self.every, dtype=np.int64)
+        return kept_steps(self.start, self.stop, self.every)
 
     def state_steps(self) -> NDArray[np.int64]:
         """The number of steps after which each kept state row was taken."""

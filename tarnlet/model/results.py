@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 import numpy as np
 from numpy.typing import NDArray
 
-from tarnlet.results import pandas_module
+from tarnlet.results import kept_steps, pandas_module
 
 if TYPE_CHECKING:
     import pandas
@@ -107,8 +107,7 @@ class ModelResult(_Fields):
 
     def output_steps(self) -> NDArray[np.int64]:
         """The number of the step of every recorded row."""
-        first = -(-self.start // self.every) * self.every
-        return np.arange(first, self.stop, self.every, dtype=np.int64)
+        return kept_steps(self.start, self.stop, self.every)
 
     def times(self) -> Any:
         """The time of every recorded row: days since step 0, or dates."""
