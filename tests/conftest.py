@@ -146,3 +146,25 @@ def dask_client(tmp_path_factory):
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait()
+
+
+def ticks_during(call):
+    """How often another Python thread ran while `call()` ran: many times
+    when the call released the interpreter lock, hardly at all otherwise."""
+    import threading
+
+    ticks, done = [], threading.Event()
+
+    def count():
+        while not done.is_set():
+            ticks.append(1)
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    try:
+        before = len(ticks)
+        call()
+        return len(ticks) - before
+    finally:
+        done.set()
+        counter.join()

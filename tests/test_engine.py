@@ -11,6 +11,7 @@ import types
 
 import numpy as np
 import pytest
+from conftest import ticks_during
 
 from tarnlet import _registry, _runs, runs
 from tarnlet.model import _engine
@@ -430,22 +431,7 @@ def test_a_signal_handler_that_changes_an_input_stops_a_run_of_tarnlet_runs():
 
 def test_interpreter_lock_is_released():
     plan, x0 = chain_plan(0)
-    ticks, done = [], threading.Event()
-
-    def count():
-        while not done.is_set():
-            ticks.append(1)
-
-    counter = threading.Thread(target=count)
-    counter.start()
-    try:
-        before = len(ticks)
-        run(plan, x0.copy(), steps=300_000, every=1000, chunk=1 << 20)
-        during = len(ticks) - before
-    finally:
-        done.set()
-        counter.join()
-    assert during > 1000
+    assert ticks_during(lambda: run(plan, x0.copy(), steps=300_000, every=1000, chunk=1 << 20)) > 1000
 
 
 # ---- refused plans and arguments ------------------------------------------------

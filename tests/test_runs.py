@@ -1,9 +1,8 @@
 """Whole runs in one call equal the Python loop over the modules bit for bit,
 and release the interpreter lock while they compute."""
-import threading
-
 import numpy as np
 import pytest
+from conftest import ticks_during
 
 from tarnlet import runs
 from tarnlet.brookvane import loamtank, sewer
@@ -114,23 +113,7 @@ def test_inputs_untouched_and_lists_accepted():
 def test_interpreter_lock_is_released():
     x0 = np.r_[np.ones(23), 1.0]
     u = np.ones((400_000, 27))
-    ticks = []
-    done = threading.Event()
-
-    def count():
-        while not done.is_set():
-            ticks.append(1)
-
-    counter = threading.Thread(target=count)
-    counter.start()
-    try:
-        before = len(ticks)
-        runs.sewer_run(x0, u, np.ones(25), np.array([10.0, 2.0, 0.5]), 1e-4)
-        during = len(ticks) - before
-    finally:
-        done.set()
-        counter.join()
-    assert during > 1000
+    assert ticks_during(lambda: runs.sewer_run(x0, u, np.ones(25), np.array([10.0, 2.0, 0.5]), 1e-4)) > 1000
 
 
 
