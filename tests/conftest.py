@@ -168,3 +168,44 @@ def ticks_during(call):
     finally:
         done.set()
         counter.join()
+
+
+# ---- cases that could crash, run in a fresh interpreter ----------------------
+
+def sanitizer_report(stderr):
+    return any(r in stderr for r in ("runtime error:", "AddressSanitizer", "LeakSanitizer"))
+
+
+def run_labelled(cases, problems=()):
+    """A test file run as a script: every (label, case) in turn, each label
+    on stderr before it runs (the last one names a crash), and a verdict
+    line on stdout. A case returns its problem or None; `problems` collects
+    more of them as the cases run."""
+    import json
+
+    failures, count = [], 0
+    with np.errstate(all="ignore"):
+        for label, case in cases:
+            print(label, file=sys.stderr, flush=True)
+            problem = case()
+            count += 1
+            if problem:
+                failures.append([label, problem])
+            while problems:
+                failures.append([label, problems.pop()])
+    print(json.dumps({"cases": count, "failures": failures}))
+
+
+def run_in_fresh_interpreter(script, kind, folder, least=1):
+    """Runs `python script kind` in `folder` and checks its verdict: no
+    crash, no sanitizer report, at least `least` cases and no failure."""
+    import json
+
+    proc = subprocess.run([sys.executable, script, kind], capture_output=True, text=True, cwd=folder,
+                          timeout=600)
+    tail = proc.stderr[-3000:]
+    assert proc.returncode == 0, f"exit code {proc.returncode}; last cases:\n{tail}"
+    assert not sanitizer_report(proc.stderr), tail
+    verdict = json.loads(proc.stdout.splitlines()[-1])
+    assert verdict["cases"] >= least and not verdict["failures"], verdict["failures"][:10]
+    return verdict

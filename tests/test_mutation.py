@@ -32,7 +32,7 @@ from unittest import mock
 
 import numpy as np
 import pytest
-from conftest import DT, FUNCTIONS
+from conftest import DT, FUNCTIONS, run_in_fresh_interpreter, run_labelled, sanitizer_report
 
 # ---- changes to an argument ------------------------------------------------
 
@@ -62,8 +62,8 @@ def change(mutate, victim):
     its error is recorded as a failure of the harness."""
     try:
         mutate(victim)
-    except Exception as e:  # noqa: BLE001 - reported by main()
-        MUTATION_ERRORS.append(repr(e))
+    except Exception as e:  # noqa: BLE001 - reported by run_labelled()
+        MUTATION_ERRORS.append(f"the change itself failed: {e!r}")
 
 
 class Trigger:
@@ -489,39 +489,10 @@ def test_embedding_application_restarts_the_interpreter(tmp_path):
 CLASSES = {"modules": module_cases, "runs": run_cases, "misaligned": misaligned_cases}
 
 
-def main(kind):
-    failures, count = [], 0
-    with np.errstate(all="ignore"):
-        for label, case in CLASSES[kind]():
-            print(label, file=sys.stderr, flush=True)
-            problem = case()
-            count += 1
-            if problem:
-                failures.append([label, problem])
-            if MUTATION_ERRORS:
-                failures.append([label, "the change itself failed: " + MUTATION_ERRORS.pop()])
-    print(json.dumps({"cases": count, "failures": failures}))
-
-
-def sanitizer_report(stderr):
-    return any(r in stderr for r in ("runtime error:", "AddressSanitizer", "LeakSanitizer"))
-
-
-def run_in_fresh_interpreter(kind, tmp_path):
-    proc = subprocess.run([sys.executable, __file__, kind], capture_output=True, text=True,
-                          cwd=tmp_path, timeout=600)
-    tail = proc.stderr[-3000:]
-    assert proc.returncode == 0, f"exit code {proc.returncode}; last cases:\n{tail}"
-    assert not sanitizer_report(proc.stderr), tail
-    verdict = json.loads(proc.stdout.splitlines()[-1])
-    assert verdict["cases"] > 0 and not verdict["failures"], verdict["failures"][:10]
-    return verdict
-
-
 @pytest.mark.parametrize("kind", list(CLASSES))
 def test_changed_arguments_in_fresh_interpreter(kind, tmp_path):
-    run_in_fresh_interpreter(kind, tmp_path)
+    run_in_fresh_interpreter(__file__, kind, tmp_path)
 
 
 if __name__ == "__main__":
-    main(sys.argv[1])
+    run_labelled(CLASSES[sys.argv[1]](), MUTATION_ERRORS)

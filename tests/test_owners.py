@@ -15,17 +15,15 @@ run in a fresh interpreter (this file run as a script).
 import ctypes
 import functools
 import itertools
-import json
 import mmap
 import os
-import subprocess
 import sys
 import tempfile
 import types
 
 import numpy as np
 import pytest
-from conftest import DT, FUNCTIONS
+from conftest import DT, FUNCTIONS, run_in_fresh_interpreter, run_labelled
 from numpy.lib.stride_tricks import as_strided, sliding_window_view
 
 BIG = 1 << 20  # doubles (8 MiB): freed pages go back to the system
@@ -365,28 +363,10 @@ CLASSES = {"modules": module_cases, "runs": run_cases, "exporters": exporter_cas
            "look-ups": lookup_cases}
 
 
-def main(kind):
-    failures, count = [], 0
-    with np.errstate(all="ignore"):
-        for label, case in CLASSES[kind]():
-            print(label, file=sys.stderr, flush=True)
-            problem = case()
-            count += 1
-            if problem:
-                failures.append([label, problem])
-    print(json.dumps({"cases": count, "failures": failures}))
-
-
 @pytest.mark.parametrize("kind", list(CLASSES))
 def test_memory_freed_under_a_call(kind, tmp_path):
-    proc = subprocess.run([sys.executable, __file__, kind], capture_output=True, text=True,
-                          cwd=tmp_path, timeout=600)
-    tail = proc.stderr[-3000:]
-    assert proc.returncode == 0, f"exit code {proc.returncode}; last cases:\n{tail}"
-    assert not any(r in proc.stderr for r in ("runtime error:", "AddressSanitizer")), tail
-    result = json.loads(proc.stdout.splitlines()[-1])
-    assert result["cases"] > 20 and not result["failures"], result["failures"][:10]
+    run_in_fresh_interpreter(__file__, kind, tmp_path, least=21)
 
 
 if __name__ == "__main__":
-    main(sys.argv[1])
+    run_labelled(CLASSES[sys.argv[1]]())
