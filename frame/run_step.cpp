@@ -82,6 +82,18 @@ int numpy_update(const double* x, double dt, const double* dx, npy_intp n, doubl
     return numpy_flags(raised);
 }
 
+Fpe run_fpe() {
+    Fpe fpe;
+    Ref modes = Ref::steal(PyObject_CallMethod(state.numpy, "geterr", nullptr));
+    PyObject* under = modes && PyDict_Check(modes.get())
+                          ? PyDict_GetItemString(modes.get(), "under")  // borrowed
+                          : nullptr;
+    fpe.underflow_ignored =
+        under && PyUnicode_Check(under) && PyUnicode_CompareWithASCIIString(under, "ignore") == 0;
+    PyErr_Clear();
+    return fpe;
+}
+
 Kept Kept::of(PyObject* a, bool written) {
     Kept k;
     k.array = as_array(a);

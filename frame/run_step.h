@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 
 #include "errors.h"
 #include "frame.h"
@@ -37,16 +38,37 @@ int numpy_flags(int raised);
 // the two loops raised, which NumPy would report. x_next may not be x.
 int numpy_update(const double* x, double dt, const double* dx, npy_intp n, double* x_next);
 
+// The floating-point exceptions a run's Euler steps gather (NumPy's flags),
+// and whether they need an underflow at all: where the caller's np.geterr()
+// ignores underflow (NumPy's default), a row whose sums are all finite can
+// have raised nothing else, and NumPy would form the same bits (no NaN is
+// involved), so it is taken as formed. A state that decays into the
+// subnormal range then costs no NumPy call per step.
+struct Fpe {
+    int raised = 0;
+    bool underflow_ignored = false;
+};
+
+// The run's Fpe from np.geterr(), read once with the interpreter lock held
+// before the run; when that fails, underflow is taken as reported.
+Fpe run_fpe();
+
 // One step of a state-space block (step.h), a row that is not quiet formed
 // again as NumPy forms it; `fpe` gathers the exceptions NumPy would have
 // reported. x_next may not be x: x is read again for a row that is not
 // quiet.
 template <class B>
 inline void advance(const double* x, const double* u, const double* const* p, double dt, double* y,
-                    double* x_next, int& fpe) {
+                    double* x_next, Fpe& fpe) {
     double dx[B::NSTATES];
-    if (!blocks::step<B>(x, u, p, dt, y, dx, x_next)) [[unlikely]]
-        fpe |= numpy_update(x, dt, dx, B::NSTATES, x_next);
+    if (!blocks::step<B>(x, u, p, dt, y, dx, x_next)) [[unlikely]] {
+        if (fpe.underflow_ignored) {
+            bool finite = true;
+            for (int i = 0; i < B::NSTATES; ++i) finite &= std::isfinite(x_next[i]);
+            if (finite) return;
+        }
+        fpe.raised |= numpy_update(x, dt, dx, B::NSTATES, x_next);
+    }
 }
 
 // ---- steps in chunks ---------------------------------------------------------

@@ -60,7 +60,7 @@ struct Keep {
     double* states = nullptr;
     double* outputs = nullptr;
     double* final = nullptr;  // the state after the last step, whatever is kept
-    int fpe = 0;              // the floating-point exceptions of the run's Euler steps
+    frame::Fpe fpe;           // the floating-point exceptions of the run's Euler steps
 
     // Multiples of `every` in [from, to).
     Py_ssize_t multiples(Py_ssize_t from, Py_ssize_t to) const {
@@ -530,6 +530,8 @@ PyObject* state_space_run(Call& call, const frame::Function& f, PyObject* const*
     constexpr int N = B::NSTATES;
     const bool chain = f.checks[n_arrays].kind == Check::per_row;  // on the last parameter
     const int dims = chain ? 1 : 0;  // a chain's states have a dimension more
+    // np.geterr() is Python code: asked before any argument is converted.
+    const frame::Fpe fpe = frame::run_fpe();
     Array a[n_arrays];
     for (int i = 0; i < n_arrays; ++i) {
         const int lo = i == 0 ? 1 + dims : 1;
@@ -582,6 +584,7 @@ PyObject* state_space_run(Call& call, const frame::Function& f, PyObject* const*
     Py_ssize_t p_strides[np] = {};
     for (int i = 0; i < np; ++i) p[i] = a[2 + i].data();
     if (chain && a[n_arrays - 1].ndim() == 2) p_strides[np - 1] = a[n_arrays - 1].cols();
+    k.fpe = fpe;
     Cursor at{nullptr, 0, 0, {k.every, k.start}, {k.every, k.start + 1}};
     Watched<n_arrays + 2> watched;
     for (int i = 0; i < n_arrays; ++i) watched.add(a[i].object(), i);
@@ -596,8 +599,8 @@ PyObject* state_space_run(Call& call, const frame::Function& f, PyObject* const*
             },
             [&]() { return watched.unchanged(call, f); }))
         return nullptr;
-    return Py_BuildValue("OOindO", results[0].array.get(), results[1].array.get(), k.fpe, k.steps,
-                         dt, final.array.get());
+    return Py_BuildValue("OOindO", results[0].array.get(), results[1].array.get(), k.fpe.raised,
+                         k.steps, dt, final.array.get());
 }
 
 // ---- a stream block over a series ---------------------------------------------

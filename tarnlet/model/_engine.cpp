@@ -73,7 +73,7 @@ constexpr double smallest_flow = 1e-12;
 
 // The operands of an operation are a run of pointers (to vectors or to
 // single entries) in one table; an absent operand is null.
-using StateStep = void (*)(double* const* operands, double dt, int& fpe);
+using StateStep = void (*)(double* const* operands, double dt, frame::Fpe& fpe);
 using StreamStep = void (*)(double* const* operands);
 
 // A decoded operation: what it does, a few counts, its operands from
@@ -93,7 +93,7 @@ struct Op {
 // in place, through a row of the step's own: a row that is not quiet reads
 // x again.
 template <class B>
-void state_step(double* const* v, double dt, int& fpe) {
+void state_step(double* const* v, double dt, frame::Fpe& fpe) {
     double x_next[B::NSTATES];
     frame::advance<B>(v[2], v[0], v + 3, dt, v[1], x_next, fpe);
     std::memcpy(v[2], x_next, sizeof x_next);
@@ -220,7 +220,7 @@ struct Program {
     double* out = nullptr;
     double* peaks = nullptr;
     double* balance = nullptr;
-    int fpe = 0;
+    frame::Fpe fpe;
     // where the steps are
     Py_ssize_t out_row = 0;
     Ticker keep{1, 0};
@@ -1063,8 +1063,9 @@ Py_ssize_t multiples(Py_ssize_t every, Py_ssize_t from, Py_ssize_t to) {
 }
 
 PyObject* run_impl(Call& call, const frame::Function&, PyObject* const* args) {
-    // The plan's attributes first: the only Python code of the call before
-    // the run (properties, __getattr__).
+    // np.geterr() and the plan's attributes first: the only Python code of
+    // the call before the run (properties, __getattr__).
+    const frame::Fpe fpe = frame::run_fpe();
     Ref field[nfields];
     for (int i = 0; i < nfields; ++i) {
         field[i] = Ref::steal(PyObject_GetAttrString(args[a_plan], plan_fields[i]));
@@ -1248,6 +1249,7 @@ PyObject* run_impl(Call& call, const frame::Function&, PyObject* const* args) {
         std::fill_n(prog.balance, nbalance, 0.0);
         prog.out = static_cast<double*>(PyArray_DATA(out_a));
         prog.start = start;
+        prog.fpe = fpe;
         prog.keep = Ticker(every, start);
 
         // The arrays the steps read and write, checked again between chunks.
@@ -1284,7 +1286,7 @@ PyObject* run_impl(Call& call, const frame::Function&, PyObject* const* args) {
         if (!frame::run_in_chunks(
                 steps, chunk, [&](Py_ssize_t from, Py_ssize_t to) { prog.run(from, to); }, between))
             return nullptr;
-        return Py_BuildValue("iOO", prog.fpe, peaks.get(), balance.get());
+        return Py_BuildValue("iOO", prog.fpe.raised, peaks.get(), balance.get());
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     } catch (const std::length_error&) {
