@@ -125,12 +125,34 @@ def _layout_rows(path, text, node, span) -> list[Mutant]:
     return out
 
 
-def same_program(before: str, after: str) -> bool:
-    """Whether two sources parse to the same tree (a change in a comment, say)."""
+def _innermost(tree: ast.AST, line: int) -> ast.AST:
+    """The innermost statement that holds the line (the module if none)."""
+    node, found = tree, True
+    while found:
+        found = False
+        for name in ("body", "orelse", "finalbody", "handlers", "cases"):
+            for child in getattr(node, name, None) or []:
+                if isinstance(child, ast.AST) and hasattr(child, "lineno") and (
+                        child.lineno <= line <= child.end_lineno):
+                    node, found = child, True
+                    break
+            if found:
+                break
+    return node
+
+
+def same_program(before: str, after: str, line: int = 1, cache: dict | None = None) -> bool:
+    """Whether two sources parse to the same tree (a change in a comment,
+    say): the statements that hold the changed line are compared."""
+    cache = {} if cache is None else cache
+    if before not in cache:
+        cache.clear()
+        cache[before] = ast.parse(before)
     try:
-        return ast.dump(ast.parse(after)) == ast.dump(ast.parse(before))
+        tree = ast.parse(after)
     except SyntaxError:
         return False
+    return ast.dump(_innermost(tree, line)) == ast.dump(_innermost(cache[before], line))
 
 
 def parses(text: str) -> bool:

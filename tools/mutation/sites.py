@@ -22,7 +22,7 @@ AREAS: dict[str, tuple[list[str], list[str]]] = {
     "runs-cpp": (["tarnlet/_runs.cpp"], ["test_runs", "test_results", "test_threads", "test_fpe", "test_engine"]),
     "runs-py": (["tarnlet/runs.py"], ["test_runs", "test_results", "test_threads", "test_engine"]),
     "layout": (["tarnlet/layout.py"], ["test_layout", "test_units", "test_registry", "test_package", "test_docs"]),
-    "init": (["tarnlet/__init__.py"], ["test_package", "test_smoke", "test_registry", "test_typing"]),
+    "init": (["tarnlet/__init__.py"], ["test_package", "test_smoke", "test_registry", "test_layout"]),
     "model": (["tarnlet/model/*.py", "tarnlet/model/_engine.cpp"],
               ["test_model", "test_model_graphs", "test_engine", "test_results"]),
 }
@@ -76,6 +76,7 @@ def classify(mutants: list[Mutant]) -> list[Mutant]:
     drops those that are no valid program text (Python that does not parse)."""
     inert: dict[str, list[tuple[int, int]]] = {}
     seen: dict[str, int] = {}
+    trees: dict = {}
     kept = []
     for m in mutants:
         after = m.apply()
@@ -88,10 +89,9 @@ def classify(mutants: list[Mutant]) -> list[Mutant]:
             inert[m.file] = (python.inert_spans(m.source) if m.file.endswith(".py") else cpp.inert_spans(m.source))
         if all(any(a <= e.start and e.end <= b for a, b in inert[m.file]) for e in m.edits):
             m.equivalent = "the change lies in a comment, docstring or literal"
-        elif m.file.endswith(".py") and python.same_program(m.source, after):
+        elif m.file.endswith(".py") and python.same_program(m.source, after, m.line, trees):
             m.equivalent = "the same syntax tree"
-        elif not m.file.endswith(".py") and [t.text for t in cpp.code_tokens(after)] == [
-                t.text for t in cpp.code_tokens(m.source)]:
+        elif not m.file.endswith(".py") and _same_code(m, after):
             m.equivalent = "the same code tokens"
         else:
             digest = hashlib.sha256((m.file + "\0" + after).encode()).hexdigest()
@@ -100,6 +100,16 @@ def classify(mutants: list[Mutant]) -> list[Mutant]:
             else:
                 seen[digest] = len(kept) - 1
     return kept
+
+
+def _same_code(m: Mutant, after: str) -> bool:
+    """Whether the changed lines hold the same code tokens before and after."""
+    start, end = m.span
+    a = m.source.rfind("\n", 0, start) + 1
+    b = m.source.find("\n", end)
+    b = len(m.source) if b < 0 else b
+    shift = len(after) - len(m.source)
+    return [t.text for t in cpp.code_tokens(m.source[a:b])] == [t.text for t in cpp.code_tokens(after[a:b + shift])]
 
 
 def sample(mutants: list[Mutant], limit: int | None, seed: int) -> list[Mutant]:
