@@ -61,7 +61,7 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 CI_SAMPLE = [
     ("tarnlet/layout.py", "layout-name", '("S_NO3", "g N/m3", "g N", "ammonium'),
     ("tarnlet/brookvane/sewer_kernels.cpp", "swap", "(s.q_out - q_in)"),
-    ("tarnlet/model/_run.py", "drop-check", "must be a non-negative int"),
+    ("tarnlet/model/_run.py", "drop-check", "if progress is None or progress is False"),
 ]
 
 
