@@ -145,3 +145,76 @@ def test_areas_cover_the_kernels_meson_builds_and_list_runs():
     out = subprocess.run([sys.executable, "-P", str(TOOLS / "mutate.py"), "--list", "--areas", "init"],
                          capture_output=True, text=True, check=True).stdout
     assert "tarnlet/__init__.py:" in out and "mutants that can change behaviour" in out
+
+
+def workspace(tmp_path, text):
+    from mutation.runner import Workspace
+
+    ws = Workspace(tmp_path, tmp_path / "work")
+    (ws.src / "tarnlet").mkdir(parents=True)
+    (ws.src / "tarnlet" / "m.py").write_text(text)
+    return ws
+
+
+@pytest.mark.parametrize("trouble", [KeyboardInterrupt, SystemExit, None])
+def test_the_mutated_file_is_restored_whatever_happens(tmp_path, trouble):
+    text = "def f(a, b):\n    return a - b\n"
+    ws = workspace(tmp_path, text)
+    m = python.sites("tarnlet/m.py", text)[0]
+    m.area = "init"
+    seen = []
+
+    def judge(mutant, restrict):
+        seen.append((ws.src / mutant.file).read_text())
+        if trouble:
+            raise trouble()
+        return {"outcome": "caught", "caught_by": "a test"}
+
+    ws._judge = judge
+    if trouble:
+        with pytest.raises(trouble):
+            ws.evaluate(m)
+    else:
+        assert ws.evaluate(m)["outcome"] == "caught"
+    assert seen == ["def f(a, b):\n    return b - a\n"]
+    assert (ws.src / "tarnlet" / "m.py").read_text() == text
+
+
+def test_a_copy_that_differs_from_the_repository_is_refused(tmp_path):
+    ws = workspace(tmp_path, "x = 1\n")
+    m = python.sites("tarnlet/m.py", "x = 2\n")[0]
+    with pytest.raises(SystemExit, match="differs"):
+        ws.evaluate(m)
+    assert (ws.src / "tarnlet" / "m.py").read_text() == "x = 1\n"
+
+
+def test_commands_time_out_with_their_children_and_failures_are_named(tmp_path):
+    from mutation.runner import Proc, _failed_test, run
+
+    p = run(["bash", "-c", "sleep 30 & sleep 30; echo never"], tmp_path, timeout=0.5)
+    assert p.rc is None and "never" not in p.out and p.seconds < 10
+    out = "....F\n=== short test summary info ===\nFAILED tests/test_a.py::test_b[1] - assert 0\n"
+    assert _failed_test(Proc(1, out, 1.0)) == "tests/test_a.py::test_b[1]"
+    assert _failed_test(Proc(-11, "Fatal Python error: Segmentation fault", 1.0)) == "a crash (signal 11)"
+
+
+def test_tests_run_the_area_first_fastest_first_then_the_rest(tmp_path):
+    from mutation.runner import REST_SKIP
+
+    ws = workspace(tmp_path, "")
+    (ws.src / "tests").mkdir()
+    for name in ("test_layout", "test_units", "test_typing", "test_model", "test_mutate_tool", "test_io"):
+        (ws.src / "tests" / f"{name}.py").write_text("")
+    ws.durations = {"test_layout": 3.0, "test_units": 1.0, "test_model": 2.0, "test_io": 0.5}
+    first, rest = ws.order("layout")
+    assert first == ["test_units", "test_layout"] and rest == ["test_io", "test_model"]
+    assert "test_typing" in REST_SKIP and ws.order("layout", restrict=True)[1] == []
+
+
+def test_the_ci_sample_is_found_in_this_tree():
+    sys.path.insert(0, str(TOOLS))
+    import mutate
+
+    chosen = mutate.ci_sample(sites.candidates(TOOLS.parent, ["layout", "kernels", "model"], [
+        f for f, _, _ in mutate.CI_SAMPLE]))
+    assert [(m.file, m.rule) for m in chosen] == [(f, r) for f, r, _ in mutate.CI_SAMPLE]
