@@ -33,7 +33,8 @@
 #               runs every public function for TARNLET_FUZZ_SECONDS (180 by
 #               default) (tools/fuzz.sh); any finding fails;
 #   mutation    a fixed sample of mutants (python -P tools/mutate.py
-#               --ci-sample); skipped while tools/mutate.py is not in the tree.
+#               --ci-sample; it keeps build/mutation in the tree); skipped in
+#               a tree without tools/mutate.py.
 #
 # Usage: bash tools/ci_checks.sh [SECTION...]   (no argument: all of them)
 # Everything is built under a fresh directory in ${TMPDIR:-/tmp}, removed at
@@ -376,9 +377,12 @@ if wanted fuzz; then
 fi
 
 # ---- mutation testing ------------------------------------------------------
-# The place of tools/mutate.py (being written on branch `mutation`): a fixed
-# sample of mutants, each of which the suite must catch. Skipped, and said
-# so, while the tool is not in the tree.
+# tools/mutate.py --ci-sample: three fixed mutants (a swapped layout name, a
+# kernel's swapped operands, a dropped check of the model layer), each run
+# against its area's own tests; fails unless the tool works and the layout
+# one is caught. It makes its environment and an editable working copy in
+# build/mutation (kept between runs, as bench keeps build/bench). Skipped,
+# and said so, in a tree without the tool.
 if wanted mutation; then
     section "Mutation testing: the fixed CI sample"
     if [ -f tools/mutate.py ]; then
