@@ -1,0 +1,46 @@
+"""Edges of the model layer and of the package's import that nothing else
+checks: sources with names and units of their own, a soil reservoir left
+dry, and a package folder without the project's meson.build beside it."""
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from tarnlet.layout import LOAMTANK
+from tarnlet.model import Model, steady
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+SOIL = LOAMTANK.par.vector(h_max=0.1, h_drain=0.02, A=1.2e5, q_cap=0.12, k_drain=15000.0, k_lin=5000.0)
+
+
+def test_a_source_with_names_and_units_of_its_own():
+    m = Model(dt=1.0)
+    node = m.source("gauge", np.ones((3, 2)), names=["rain", "temp"], units=["mm/d", "degC"])
+    assert [(e.name, e.unit) for e in node.layout] == [("rain", "mm/d"), ("temp", "degC")]
+    with pytest.raises(ValueError, match=r"other\.y: 2 names but 1 units"):
+        m.source("other", np.ones((3, 2)), names=["rain", "temp"], units=["mm/d"])
+    partly = m.source("third", np.ones((3, 2)), names=["rain", "temp"], units={"rain": "mm/d"})
+    assert [e.unit for e in partly.layout] == ["mm/d", "as given"]
+
+
+def test_a_dry_soil_reservoir_is_steady_empty():
+    """No inflow: nothing drains at level 0, which is the steady state; with
+    rain, the outflows take what the area accepts (A*q_cap)."""
+    assert steady.loamtank(np.zeros(2), SOIL).tolist() == [0.0]
+    wet = steady.loamtank(np.array([3e4, 0.0]), SOIL)[0]
+    drain = np.sqrt(max(wet - 0.02, 0.0)) * 15000.0 + 5000.0 * wet
+    assert wet > 0.1 and drain == pytest.approx(min(1.2e5 * 0.12, 3e4), rel=1e-12)
+
+
+def test_a_package_folder_without_meson_build_imports_without_its_blocks(tmp_path):
+    """Only a source checkout (meson.build beside the package) is looked at
+    for compiled modules; elsewhere `import tarnlet` imports no sub-package."""
+    shutil.copytree(ROOT / "tarnlet", tmp_path / "tarnlet",
+                    ignore=shutil.ignore_patterns("*.so", "*.pyd", "__pycache__"))
+    code = "import sys, tarnlet; print(sorted(n for n in sys.modules if n.startswith('tarnlet')))"
+    result = subprocess.run([sys.executable, "-S", "-c", code], cwd=tmp_path, capture_output=True, text=True)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "['tarnlet']"
