@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 
 from tarnlet.layout import LOAMTANK
-from tarnlet.model import Model, steady
+from tarnlet.model import Linear, Model, ModelError, steady
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SOIL = LOAMTANK.par.vector(h_max=0.1, h_drain=0.02, A=1.2e5, q_cap=0.12, k_drain=15000.0, k_lin=5000.0)
@@ -44,3 +44,14 @@ def test_a_package_folder_without_meson_build_imports_without_its_blocks(tmp_pat
     result = subprocess.run([sys.executable, "-S", "-c", code], cwd=tmp_path, capture_output=True, text=True)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "['tarnlet']"
+
+
+def test_scenarios_and_linear_maps_refuse_what_they_cannot_take():
+    m = Model(dt=1.0)
+    m.source("gauge", np.ones((3, 2)), names=["rain", "temp"])
+    with pytest.raises(ModelError, match="nowhere"):
+        m.with_values({"nowhere.y": np.ones(2)})
+    with pytest.raises(ModelError, match=r"rows of 2 entries"):
+        m.with_values({"gauge": np.ones((3, 5))})
+    with pytest.raises(TypeError, match="a Linear scale is an entry name, not 3"):
+        Linear([(1.0, "Q")], scale=3)

@@ -58,9 +58,12 @@ def test_ensemble_on_a_cluster_equals_serial(dask_client):
     m = random_model(5, steps=200)
     scenarios = _scenarios(np.random.default_rng(2))
     with np.errstate(all="ignore"):
-        on_cluster = m.ensemble(scenarios, client=dask_client, record=["plant.Q", "soil.h"])
+        seen = []
+        on_cluster = m.ensemble(scenarios, client=dask_client, record=["plant.Q", "soil.h"],
+                                progress=lambda done, total: seen.append((done, total)))
         serial = [m.with_values(s).run(record=["plant.Q", "soil.h"]) for s in scenarios]
     assert [r.y.tobytes() for r in on_cluster] == [r.y.tobytes() for r in serial]
+    assert seen == [(k, len(scenarios)) for k in range(1, len(scenarios) + 1)]
     assert [r.columns for r in on_cluster] == [r.columns for r in serial]
     workers = dask_client.run(lambda: __import__("os").getpid())
     assert len(set(workers.values())) == 2
