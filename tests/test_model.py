@@ -158,6 +158,10 @@ def test_mass_balance_closes():
     assert set(table.index.get_level_values(0)) == {"soil", "st1", "st2", "flush"}
     assert (table["relative"] < 1e-12).all(), table[table["relative"] >= 1e-12]
     assert table.loc[("st1", "water"), "in"] > 0
+    # The relative error is over the larger of in and the change, however small.
+    result.balances = [("a", "water", 0.5, 0.25, 0.0), ("b", "water", 0.0, 0.0, 0.0), ("c", "water", 4.0, 1.0, -6.0)]
+    worked = result.balance()
+    assert worked["error"].tolist() == [0.25, 0.0, 9.0] and worked["relative"].tolist() == [0.5, 0.0, 1.5]
 
 
 def test_unstable_step_warns():
