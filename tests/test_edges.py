@@ -9,7 +9,8 @@ import sys
 import numpy as np
 import pytest
 
-from tarnlet.layout import LOAMTANK
+from tarnlet.fenmoor import sedlift
+from tarnlet.layout import LOAMTANK, SEDLIFT, SEWER
 from tarnlet.model import Linear, Model, ModelError, steady
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -55,3 +56,24 @@ def test_scenarios_and_linear_maps_refuse_what_they_cannot_take():
         m.with_values({"gauge": np.ones((3, 5))})
     with pytest.raises(TypeError, match="a Linear scale is an entry name, not 3"):
         Linear([(1.0, "Q")], scale=3)
+
+
+@pytest.mark.parametrize("capacity", [400e3, 0.0])
+def test_a_steady_first_flush_stays_where_it_is(capacity):
+    """With and without a capacity, the steady stores' derivatives vanish."""
+    u = np.array([4000.0, 130.0, 25.0, 125.0, 40.0, 16.0, 3.0])
+    sspars = SEDLIFT.sspars.vector(capacity=capacity, Q_half=10000.0, n=6.0, k_wash=20.0)
+    x = steady.sedlift(u, sspars)
+    assert np.all(x > 0) and np.allclose(sedlift.derivatives(x, u, sspars), 0.0, atol=1e-9 * u[0] * u[1:].max())
+
+
+def test_steady_sewers_and_chains_refuse_what_has_none():
+    with pytest.raises(steady.NoSteadyState, match=r"weir coefficient np.float64\(0.0\) has no steady state"):
+        steady.sewer(SEWER.u.vector(Q=4000.0), np.ones(25), SEWER.spar.vector(A=300.0, K=0.0, h0=0.1))
+    m = Model(dt=1 / 1440)
+    m.source("sewage", SEWER.u.vector(Q=4000.0), layout=SEWER.u)
+    with pytest.raises(ValueError, match=r"chain 'c': n must be a positive int matching the parameters' rows, not 2"):
+        m.sewer_chain("c", u="sewage", pars=np.ones(25), spar=[[300.0, 11000.0, 0.1]] * 3, n=2)
+    m.mixer("mix", ["sewage.yy"])
+    with pytest.raises(ModelError, match=r"node 'sewage' has no vector 'yy'; did you mean 'y'\?"):
+        m.check()

@@ -89,12 +89,6 @@ class Source(Node):
     layout: Layout | None = None
     kind = "source"
 
-    def rows(self) -> int | None:
-        """The number of rows it holds, None for a constant or pandas data."""
-        if isinstance(self.values, np.ndarray):
-            return self.values.shape[0] if self.values.ndim == 2 else None
-        return None
-
 
 @dataclass(repr=False)
 class BlockNode(Node):
