@@ -268,10 +268,10 @@ class Model:
         `units`) the entries of a stream block's result (the fractionation's
         54 values, the combiner's 56-entry stream).
         """
-        spec = _block_spec(kind)
-        node = _n.BlockNode(name, len(self._nodes), block=kind, layouts=_named_layouts(spec, name, names, units,
+        btype = _block_spec(kind)
+        node = _n.BlockNode(name, len(self._nodes), block=kind, layouts=_named_layouts(btype, name, names, units,
                                                                                          components))
-        self._fill_block(node, spec, vectors, x0)
+        self._fill_block(node, btype, vectors, x0)
         return self._add(node)
 
     def chain(self, kind: str, name: str, n: int | None = None, *, x0: Any = "steady",
@@ -282,11 +282,11 @@ class Model:
         all members or one row per member (2-D); `n` follows from those rows
         when not given. `x0` is one state per member (rows), or "steady":
         every member in the state the chain's input at step 0 keeps."""
-        spec = _block_spec(kind)
-        if spec.chain_run is None:
+        btype = _block_spec(kind)
+        if btype.chain_run is None:
             raise ValueError(f"a {kind} block does not chain: its output is not the next one's input")
-        rows = [np.ndim(v) == 2 for p, v in vectors.items() if p in spec.parameters and not isinstance(v, Mapping)]
-        counts = {len(v) for p, v in vectors.items() if p in spec.parameters and np.ndim(v) == 2}
+        rows = [np.ndim(v) == 2 for p, v in vectors.items() if p in btype.parameters and not isinstance(v, Mapping)]
+        counts = {len(v) for p, v in vectors.items() if p in btype.parameters and np.ndim(v) == 2}
         if n is None:
             if len(counts) != 1:
                 raise ValueError(f"chain {name!r}: give n, the number of blocks (no parameter has one row per block)")
@@ -294,49 +294,49 @@ class Model:
         if not isinstance(n, int) or n < 1 or (counts and counts != {n}):
             raise ValueError(f"chain {name!r}: n must be a positive int matching the parameters' rows, not {n!r}")
         del rows
-        node = _n.ChainNode(name, len(self._nodes), block=kind, layouts=_named_layouts(spec, name, None, None, None),
+        node = _n.ChainNode(name, len(self._nodes), block=kind, layouts=_named_layouts(btype, name, None, None, None),
                                n=n)
         per_member: list[dict[str, Any]] = [{} for _ in range(n)]
         shared = {}
         for p, v in vectors.items():
-            if p in spec.parameters and p != "u" and (np.ndim(v) == 2 or (isinstance(v, list) and v and
+            if p in btype.parameters and p != "u" and (np.ndim(v) == 2 or (isinstance(v, list) and v and
                                                                               isinstance(v[0], Mapping))):
                 for j in range(n):
                     per_member[j][p] = v[j]
             else:
                 shared[p] = v
-        self._fill_block(node, spec, shared, x0, partial=True)
+        self._fill_block(node, btype, shared, x0, partial=True)
         for j in range(n):
             params = dict(node.params)
             for p, v in per_member[j].items():
                 params[p] = _n.parameter_vector(name, kind, p, v, node.layouts.get(p))
             node.member_params.append(params)
-        missing = [p for p in self._param_names(spec) if p not in node.member_params[0]]
+        missing = [p for p in self._param_names(btype) if p not in node.member_params[0]]
         if missing:
             raise TypeError(f"chain {name!r}: missing parameter vectors {missing} of {kind}")
         return self._add(node)
 
-    def _param_names(self, spec: _registry.Block) -> list[str]:
-        return [p for p in spec.parameters if p not in _connectable(spec)]
+    def _param_names(self, btype: _registry.Block) -> list[str]:
+        return [p for p in btype.parameters if p not in _connectable(btype)]
 
-    def _fill_block(self, node: _n.BlockNode, spec: _registry.Block, vectors: Mapping[str, Any], x0: Any,
+    def _fill_block(self, node: _n.BlockNode, btype: _registry.Block, vectors: Mapping[str, Any], x0: Any,
                     partial: bool = False) -> None:
-        connectable = _connectable(spec)
+        connectable = _connectable(btype)
         for key, value in vectors.items():
             if key in connectable:
                 node.inputs[key] = _address_of(value, node.name, key)
-            elif key in spec.parameters:
-                node.params[key] = _n.parameter_vector(node.name, spec.name, key, value, node.layouts.get(key))
+            elif key in btype.parameters:
+                node.params[key] = _n.parameter_vector(node.name, btype.name, key, value, node.layouts.get(key))
             else:
-                raise TypeError(f"{spec.name} node {node.name!r} got an unknown argument {key!r}"
-                                + _close(key, [*connectable, *self._param_names(spec), "x0"]))
+                raise TypeError(f"{btype.name} node {node.name!r} got an unknown argument {key!r}"
+                                + _close(key, [*connectable, *self._param_names(btype), "x0"]))
         for key in connectable:
             node.inputs.setdefault(key, None)
         if not partial:
-            missing = [p for p in self._param_names(spec) if p not in node.params]
+            missing = [p for p in self._param_names(btype) if p not in node.params]
             if missing:
-                raise TypeError(f"{spec.name} node {node.name!r}: missing parameter vectors {missing}")
-        if spec.has_state:
+                raise TypeError(f"{btype.name} node {node.name!r}: missing parameter vectors {missing}")
+        if btype.has_state:
             if isinstance(x0, str):
                 if x0 != "steady":
                     raise ValueError(f"node {node.name!r}: x0 is a state vector or 'steady', not {x0!r}")
@@ -346,7 +346,7 @@ class Model:
             else:
                 node.x0 = np.array(x0, dtype=np.float64)
         elif x0 != "steady":
-            raise TypeError(f"{spec.name} node {node.name!r} has no state: it takes no x0")
+            raise TypeError(f"{btype.name} node {node.name!r} has no state: it takes no x0")
         else:
             node.x0 = None
 
@@ -552,19 +552,19 @@ def _block_spec(kind: str) -> _registry.Block:
         raise KeyError(f"no block of kind {kind!r}" + _close(kind, [b.name for b in _registry.blocks()])) from None
 
 
-def _connectable(spec: _registry.Block) -> tuple[str, ...]:
+def _connectable(btype: _registry.Block) -> tuple[str, ...]:
     """The vectors of a block that come from other nodes: u, or a stream
     block's series inputs."""
-    if spec.has_state:
+    if btype.has_state:
         return ("u",)
-    return tuple(p for p in spec.parameters if any(c.kind == "columns" for c in spec.run.checks_of(p)))
+    return tuple(p for p in btype.parameters if any(c.kind == "columns" for c in btype.run.checks_of(p)))
 
 
-def _named_layouts(spec: _registry.Block, node: str, names: Any, units: Any, components: Any) -> dict[str, Layout]:
-    layouts = _n.block_layouts(spec.name, node)
+def _named_layouts(btype: _registry.Block, node: str, names: Any, units: Any, components: Any) -> dict[str, Layout]:
+    layouts = _n.block_layouts(btype.name, node)
     if components is not None:
         components = list(components)
-        if spec.name != "sedlift" or len(components) != len(layouts["x"]):
+        if btype.name != "sedlift" or len(components) != len(layouts["x"]):
             raise ValueError(f"node {node!r}: components names the first flush's {len(layouts.get('x', ()))} "
                              "components")
         stored = [f"M_{c}" for c in components]
@@ -573,7 +573,7 @@ def _named_layouts(spec: _registry.Block, node: str, names: Any, units: Any, com
         y = layouts["y"]
         layouts["y"] = _n.renamed(y, f"{node}.y", [y.names[0], *components, *stored])
     if names is not None or units is not None:
-        if spec.has_state:
+        if btype.has_state:
             raise ValueError(f"node {node!r}: names and units are for a stream block's entries; "
                              "a state-space block has its layout's names")
         targets = [k for k, v in layouts.items() if v is layouts["y"]]
@@ -802,8 +802,8 @@ def _resolve_node(model: Model, node: _n.Node, r: Resolved, parsed: Mapping[tupl
 
 
 def _check_params(node: _n.BlockNode, params: Mapping[str, Any], where: str, problems: list[str]) -> None:
-    spec = node.spec
-    checks = spec.run.checks
+    btype = node.spec
+    checks = btype.run.checks
     for c in checks:
         if c.param in params and c.kind in ("at_least", "per_row") and len(params[c.param]) < c.length:
             problems.append(f"{where}: Expected {c.param} of length at least {c.length}.")

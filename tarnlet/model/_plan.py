@@ -170,30 +170,30 @@ class Compiler:
         return plan, self.where
 
     def _state_block(self, node: nodes.BlockNode, member: int | None) -> None:
-        spec = node.spec
+        btype = node.spec
         u = self._input(node.name, member, "u")
         x = self._state_port((node.name, member), len(node.layouts["x"]), "x")
         y = self._buffer_port((node.name, member, "y"), len(node.layouts["y"]))
-        params = [self._param(node.name, member, p) for p in spec.parameters]
+        params = [self._param(node.name, member, p) for p in btype.parameters]
         flow = _flow_entry(node)
         peak = len(self.where.peaks)
         self.where.peaks.append((node.name, member))
         if self.balance:
             self._balance_in(node, member, u)
-        self.ops += [STATE, _block_index(spec), u, y, x, len(params), *params, flow, peak]
+        self.ops += [STATE, _block_index(btype), u, y, x, len(params), *params, flow, peak]
         if self.balance:
             self._balance_out(node, member, y)
 
     def _stream_block(self, node: nodes.BlockNode) -> None:
-        spec = node.spec
+        btype = node.spec
         inputs = []
-        for p in spec.parameters:
+        for p in btype.parameters:
             if p in node.inputs:
                 inputs += [0, self._input(node.name, None, p)]
             else:
                 inputs += [1, self._param(node.name, None, p)]
         y = self._buffer_port((node.name, None, "y"), len(node.layouts["y"]))
-        self.ops += [STREAM, _block_index(spec), y, len(spec.parameters), *inputs]
+        self.ops += [STREAM, _block_index(btype), y, len(btype.parameters), *inputs]
 
     def _entries(self, node: nodes.Node) -> None:
         entries = self.r.entries[node.name]
@@ -254,8 +254,8 @@ class Compiler:
         self.where.balance[(node.name, member)].update(out=acc, out_more=extra)
 
 
-def _block_index(spec: _registry.Block) -> int:
-    return next(i for i, b in enumerate(_registry.blocks()) if b.name == spec.name)
+def _block_index(btype: _registry.Block) -> int:
+    return next(i for i, b in enumerate(_registry.blocks()) if b.name == btype.name)
 
 
 def _flow_entry(node: nodes.BlockNode) -> int:

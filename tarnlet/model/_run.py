@@ -204,10 +204,10 @@ class Stepper:
                     self._state_block(node, None, solve, balance)
                 else:
                     module = self.modules[node.block]
-                    spec = node.spec
+                    btype = node.spec
                     args = [self.input((name, None, p)) if p in node.inputs else node.params[p]
-                            for p in spec.parameters]
-                    v[(name, None, "y")] = getattr(module, spec.functions[0].name)(*args)
+                            for p in btype.parameters]
+                    v[(name, None, "y")] = getattr(module, btype.functions[0].name)(*args)
             elif isinstance(node, nodes.Mixer):
                 ports = r.inputs[name]
                 ins = [v[p.key] for p in ports]
