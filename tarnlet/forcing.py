@@ -40,6 +40,7 @@ import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from tarnlet import units
+from tarnlet._extras import need
 
 __all__ = ["Gap", "GapError", "on_grid", "find_gaps", "grid_times", "rain_inflow", "Forcing"]
 
@@ -51,11 +52,7 @@ _TOLERANCE = 1e-6
 
 
 def _pandas(what: str) -> Any:
-    try:
-        import pandas
-    except ImportError:
-        raise ImportError(f"tarnlet.forcing.{what} needs pandas: pip install 'tarnlet[io]'") from None
-    return pandas
+    return need("pandas", f"tarnlet.forcing.{what}", "io")
 
 
 @dataclass(frozen=True)

@@ -52,6 +52,7 @@ from typing import Any
 import numpy as np
 
 from tarnlet import units as _units
+from tarnlet._extras import need
 
 __all__ = ["write_csv", "read_csv", "write_parquet", "read_parquet", "influent_table", "write_influent",
            "InfluentExport", "ASM2D_IDS", "as_table"]
@@ -76,11 +77,7 @@ def _exact_floats(pd: Any) -> dict[str, str]:
 
 
 def _pandas(what: str) -> Any:
-    try:
-        import pandas
-    except ImportError:
-        raise ImportError(f"tarnlet.io.{what} needs pandas: pip install 'tarnlet[io]'") from None
-    return pandas
+    return need("pandas", f"tarnlet.io.{what}", "io")
 
 
 def _pyarrow(what: str, required: bool = True) -> Any:

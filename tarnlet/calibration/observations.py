@@ -22,6 +22,7 @@ from typing import Any
 import numpy as np
 from numpy.typing import NDArray
 
+from tarnlet._extras import need
 from tarnlet.model._model import parse_address
 
 __all__ = ["Observation", "Aligned", "align", "TOLERANCE"]
@@ -31,11 +32,7 @@ TOLERANCE = 1e-6
 
 
 def _pandas(what: str) -> Any:
-    try:
-        import pandas
-    except ImportError:
-        raise ImportError(f"tarnlet.calibration.{what} needs pandas: pip install 'tarnlet[calibration]'") from None
-    return pandas
+    return need("pandas", f"tarnlet.calibration.{what}", "calibration")
 
 
 class Observation:
