@@ -71,6 +71,23 @@ inline void advance(const double* x, const double* u, const double* const* p, do
     }
 }
 
+// Counts steps to the next multiple of every: tick() is true at a multiple,
+// counted from step `first`.
+struct Ticker {
+    Py_ssize_t every = 1, left = 0;
+    Ticker(Py_ssize_t every, Py_ssize_t first) : every(every), left(first % every) {
+        if (left) left = every - left;
+    }
+    bool tick() {
+        if (left == 0) {
+            left = every - 1;
+            return true;
+        }
+        --left;
+        return false;
+    }
+};
+
 // ---- steps in chunks ---------------------------------------------------------
 
 // Steps [0, steps) as work(from, to) over chunks of at most `chunk` steps,

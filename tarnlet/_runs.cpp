@@ -76,21 +76,7 @@ struct Keep {
     }
 };
 
-// Counts steps to the next multiple of every.
-struct Ticker {
-    Py_ssize_t every, left;
-    Ticker(Py_ssize_t every, Py_ssize_t first) : every(every), left(first % every) {
-        if (left) left = every - left;
-    }
-    bool tick() {  // true at a multiple
-        if (left == 0) {
-            left = every - 1;
-            return true;
-        }
-        --left;
-        return false;
-    }
-};
+using frame::Ticker;
 
 // Where the steps of a series are between chunks: the state to step from,
 // the next rows to keep, the steps to the next kept ones.

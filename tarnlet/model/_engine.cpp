@@ -170,21 +170,7 @@ inline void copy_spans(double* dst, double* const* v, const Span* span, Py_ssize
     }
 }
 
-// Steps to the next multiple of every.
-struct Ticker {
-    Py_ssize_t every = 0, left = 0;
-    Ticker(Py_ssize_t every, Py_ssize_t first) : every(every), left(first % every) {
-        if (left) left = every - left;
-    }
-    bool tick() {
-        if (left == 0) {
-            left = every - 1;
-            return true;
-        }
-        --left;
-        return false;
-    }
-};
+using frame::Ticker;
 
 // A series source's rows, fetched into the cache a few steps ahead: the
 // connector operations read single entries of rows through one load
