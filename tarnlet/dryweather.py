@@ -221,7 +221,8 @@ class AR1:
             else:
                 for k in range(1, steps):
                     x[k] = phi * x[k - 1] + scale * e[k]
-        return np.exp(x - 0.5 * self.sd * self.sd)
+        factors: NDArray[np.float64] = np.exp(x - 0.5 * self.sd * self.sd)
+        return factors
 
 
 def _lfilter() -> Any:

@@ -311,9 +311,11 @@ def _fill_values(d: _Data, tg: NDArray[np.float64], dt: float, fill: Any, c: int
         raise ValueError(f"column {c}: every value is NaN: fill={fill!r} has nothing to fill from")
     tv, vv = d.t[ok], v[ok]
     if fill == "linear":
-        return np.interp(tg, tv, vv)  # the first or last valid value beyond the ends
+        filled: NDArray[np.float64] = np.interp(tg, tv, vv)  # the first or last valid value beyond the ends
+        return filled
     k = np.searchsorted(tv, tg + _TOLERANCE * dt, side="right") - 1
-    return vv[np.clip(k, 0, len(vv) - 1)]  # the first valid value before it
+    held: NDArray[np.float64] = vv[np.clip(k, 0, len(vv) - 1)]  # the first valid value before it
+    return held
 
 
 def _check_rule(rule: Any, fill: Any) -> None:

@@ -50,9 +50,12 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
+from numpy.typing import NDArray
 
 from tarnlet import units as _units
 from tarnlet._extras import need
+
+Array = NDArray[Any]  # an array of any element type
 
 __all__ = ["write_csv", "read_csv", "write_parquet", "read_parquet", "influent_table", "write_influent",
            "InfluentExport", "ASM2D_IDS", "as_table"]
@@ -177,7 +180,7 @@ def _check_table(df: Any, what: str) -> None:
         raise TypeError(f"{what}: columns {bad} are not numbers; a result table holds float columns")
 
 
-def _frame(pd: Any, columns: dict[Any, np.ndarray], labels: list[Any], index: Any, meta: Mapping[str, Any],
+def _frame(pd: Any, columns: dict[Any, Array], labels: list[Any], index: Any, meta: Mapping[str, Any],
            units: Sequence[str]) -> Any:
     if labels and all(isinstance(c, tuple) for c in labels):
         cols = pd.MultiIndex.from_tuples(labels, names=meta.get("levels"))
@@ -226,7 +229,7 @@ class _Progress:
 # ---------------------------------------------------------------- CSV
 
 
-def _date_strings(index: Any) -> np.ndarray:
+def _date_strings(index: Any) -> Array:
     """ISO 8601 text of dates, to the finest unit they need (UTC with 'Z' for aware ones)."""
     values = index.tz_convert("UTC").tz_localize(None) if index.tz is not None else index
     v = values.values
@@ -237,7 +240,7 @@ def _date_strings(index: Any) -> np.ndarray:
             unit = candidate
             break
     text = np.datetime_as_string(v.astype(f"M8[{unit}]"), unit=unit)  # type: ignore[call-overload]
-    stamps: np.ndarray = np.char.add(text, "Z") if index.tz is not None else text
+    stamps: Array = np.char.add(text, "Z") if index.tz is not None else text
     return stamps
 
 
@@ -250,7 +253,7 @@ def _header(names: Sequence[str], sep: str) -> str:
     return sep.join(quoted) + "\n"
 
 
-def _write_rows(f: Any, first: np.ndarray, values: np.ndarray, sep: str, digits: int | None,
+def _write_rows(f: Any, first: Array, values: Array, sep: str, digits: int | None,
                 progress: _Progress, first_is_text: bool) -> None:
     """Rows of `first` (dates as text, or float times) and the float columns, in chunks."""
     n = len(values)
@@ -705,8 +708,8 @@ def influent_table(result: Any, *, node: Any = None, ids: Sequence[str] = ASM2D_
             return SEWER.y.unit(name)
         return u or default
 
-    def column(name: str, target_unit: str) -> np.ndarray:
-        values: np.ndarray = flat[name].to_numpy(dtype=np.float64)
+    def column(name: str, target_unit: str) -> Array:
+        values: Array = flat[name].to_numpy(dtype=np.float64)
         u = unit_of(name, None)
         if u is None or u == "as given":
             export.unchecked.append(name)

@@ -14,10 +14,13 @@ from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
+from numpy.typing import NDArray
 
 from tarnlet import _registry
 from tarnlet.model import _nodes as nodes
 from tarnlet.model._model import Model, Port, Resolved
+
+Array = NDArray[Any]  # an array of any element type
 
 # operations (see the engine)
 STATE, STREAM, GATHER, LINEAR, MIX, SPLIT, OVERFLOW, LOAD, BALANCE, BALANCE_IF = range(1, 11)
@@ -30,13 +33,13 @@ class Plan:
 
     dt: float
     buffer: int
-    sources: tuple[np.ndarray, ...]
-    ports: np.ndarray
-    params: tuple[np.ndarray, ...]
-    constants: np.ndarray
-    ops: np.ndarray
-    store_ops: np.ndarray
-    records: np.ndarray
+    sources: tuple[Array, ...]
+    ports: Array
+    params: tuple[Array, ...]
+    constants: Array
+    ops: Array
+    store_ops: Array
+    records: Array
     npeaks: int
     nbalance: int
 

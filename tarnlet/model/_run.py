@@ -11,12 +11,15 @@ from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
+from numpy.typing import NDArray
 
 from tarnlet._fpe import report_fpe
 from tarnlet.model import _nodes as nodes
 from tarnlet.model import _plan, steady
 from tarnlet.model._model import Model, ModelError, Port, Resolved, _close, parse_address
 from tarnlet.model.results import ModelResult, ModelState
+
+Array = NDArray[Any]  # an array of any element type
 
 SMALLEST_FLOW = 1e-12  # a mixer's total flow at or below it mixes nothing, as the combiner's
 CHUNK = 1 << 14  # steps between checks for Ctrl-C and progress
@@ -97,13 +100,13 @@ def _state_keys(model: Model, r: Resolved) -> list[tuple[str, int | None]]:
     return keys
 
 
-def _params(node: nodes.BlockNode, member: int | None) -> dict[str, np.ndarray]:
+def _params(node: nodes.BlockNode, member: int | None) -> dict[str, Array]:
     if isinstance(node, nodes.ChainNode):
         return node.member_params[(member or 1) - 1]
     return node.params
 
 
-def _start_of(model: Model, x0: Any) -> tuple[int, dict[str, np.ndarray]]:
+def _start_of(model: Model, x0: Any) -> tuple[int, dict[str, Array]]:
     """The first step and the states given by `x0` (a result, a state, or
     states by node)."""
     if x0 is None:
@@ -124,7 +127,7 @@ def _start_of(model: Model, x0: Any) -> tuple[int, dict[str, np.ndarray]]:
 
 # ---- sources ------------------------------------------------------------------------------------------
 
-def source_arrays(model: Model, r: Resolved, start: int, steps: int | None) -> tuple[dict[str, np.ndarray], int]:
+def source_arrays(model: Model, r: Resolved, start: int, steps: int | None) -> tuple[dict[str, Array], int]:
     """Every source as the array the run reads (row start + t), and the steps."""
     arrays, forcings, rows = {}, [], []
     for name in r.order:
@@ -164,25 +167,25 @@ class Stepper:
     """One step of a resolved model in Python, over the blocks' own module
     functions and the connectors' arithmetic in the engine's order."""
 
-    def __init__(self, model: Model, r: Resolved, sources: Mapping[str, np.ndarray],
-                 states: dict[tuple[str, int | None], np.ndarray]) -> None:
+    def __init__(self, model: Model, r: Resolved, sources: Mapping[str, Array],
+                 states: dict[tuple[str, int | None], Array]) -> None:
         self.model, self.r, self.sources, self.states = model, r, sources, states
         self.modules = {}
         for node in model._nodes.values():
             if isinstance(node, nodes.BlockNode):
                 self.modules[node.block] = importlib.import_module(node.spec.module)
-        self.values: dict[tuple[str, int | None, str], np.ndarray] = {}
+        self.values: dict[tuple[str, int | None, str], Array] = {}
         self.peaks: dict[tuple[str, int | None], float] = {}
         self.balance: dict[tuple[str, int | None], list[float]] = {}
 
-    def input(self, key: tuple[str, int | None, str]) -> np.ndarray:
+    def input(self, key: tuple[str, int | None, str]) -> Array:
         feed = self.r.feeds[key]
         src = self.values[feed.source.key]
         if feed.identity:
             return src
         return np.array([0.0 if e is None else src[e] for e in feed.entries], dtype=np.float64)
 
-    def step(self, t: int, solve: Callable[[nodes.BlockNode, int | None, np.ndarray], None] | None = None,
+    def step(self, t: int, solve: Callable[[nodes.BlockNode, int | None, Array], None] | None = None,
              balance: bool = False) -> None:
         model, r = self.model, self.r
         v = self.values
@@ -249,7 +252,7 @@ class Stepper:
             if isinstance(node, nodes.Delay):
                 self.states[(name, None)] = self.values[self.r.inputs[name][0].key].copy()
 
-    def _entries(self, name: str) -> np.ndarray:
+    def _entries(self, name: str) -> Array:
         v = self.values
         out = []
         for e in self.r.entries[name]:
@@ -263,7 +266,7 @@ class Stepper:
         return np.array(out, dtype=np.float64)
 
     def _state_block(self, node: nodes.BlockNode, member: int | None,
-                     solve: Callable[[nodes.BlockNode, int | None, np.ndarray], None] | None, balance: bool) -> None:
+                     solve: Callable[[nodes.BlockNode, int | None, Array], None] | None, balance: bool) -> None:
         name = node.name
         u = self.input((name, member, "u"))
         self.values[(name, member, "u")] = u
@@ -285,7 +288,7 @@ class Stepper:
         if balance:
             self._balance_out(node, member, y)
 
-    def _balance_in(self, node: nodes.BlockNode, member: int | None, u: np.ndarray, x: np.ndarray) -> None:
+    def _balance_in(self, node: nodes.BlockNode, member: int | None, u: Array, x: Array) -> None:
         terms = _plan.balance_terms(node)
         acc = self.balance.setdefault((node.name, member), [])
         dt = self.model.dt
@@ -294,7 +297,7 @@ class Stepper:
             values.append(dt * u[index] if x[test_index] < _params(node, member)[param][k] else 0.0)
         self._accumulate(acc, 0, values)
 
-    def _balance_out(self, node: nodes.BlockNode, member: int | None, y: np.ndarray) -> None:
+    def _balance_out(self, node: nodes.BlockNode, member: int | None, y: Array) -> None:
         terms = _plan.balance_terms(node)
         acc = self.balance[(node.name, member)]
         dt = self.model.dt
@@ -319,11 +322,11 @@ def initial_state(model: Model, *, x0: Any = None) -> ModelState:
     return _model_state(model, r, states, start)
 
 
-def _initial(model: Model, r: Resolved, start: int, given: Mapping[str, np.ndarray]
-             ) -> dict[tuple[str, int | None], np.ndarray]:
+def _initial(model: Model, r: Resolved, start: int, given: Mapping[str, Array]
+             ) -> dict[tuple[str, int | None], Array]:
     """Every state block's and delay's initial state: given, as the node
     says, or steady from its input at the first step (solved in order)."""
-    states: dict[tuple[str, int | None], np.ndarray] = {}
+    states: dict[tuple[str, int | None], Array] = {}
     steady_nodes = []
     problems = []
     for key in _state_keys(model, r):
@@ -350,9 +353,9 @@ def _initial(model: Model, r: Resolved, start: int, given: Mapping[str, np.ndarr
     if steady_nodes:
         sources, _ = source_arrays(model, r, start, 1)
         stepper = Stepper(model, r, sources, dict(states))
-        chain_input: dict[str, np.ndarray] = {}
+        chain_input: dict[str, Array] = {}
 
-        def solve(node: nodes.BlockNode, member: int | None, u: np.ndarray) -> None:
+        def solve(node: nodes.BlockNode, member: int | None, u: Array) -> None:
             if node.name not in steady_nodes:
                 return
             if member is not None:
@@ -371,7 +374,7 @@ def _initial(model: Model, r: Resolved, start: int, given: Mapping[str, np.ndarr
     return states
 
 
-def _model_state(model: Model, r: Resolved, states: Mapping[tuple[str, int | None], np.ndarray], step: int
+def _model_state(model: Model, r: Resolved, states: Mapping[tuple[str, int | None], Array], step: int
                  ) -> ModelState:
     by_node: dict[str, Any] = {}
     for (name, member), x in states.items():
@@ -419,7 +422,7 @@ def _progress(progress: Any) -> _Progress | None:
 
 
 def run(model: Model, steps: int | None, *, compiled: bool, x0: Any = None, record: Any = None, every: int = 1,
-        states: str = "last", out: np.ndarray | None = None, progress: Any = None,
+        states: str = "last", out: Array | None = None, progress: Any = None,
         balance: bool = False) -> ModelResult:
     r = model.check()
     every = _count(every, "every")
@@ -480,9 +483,9 @@ def run(model: Model, steps: int | None, *, compiled: bool, x0: Any = None, reco
     return result
 
 
-def _compiled(model: Model, r: Resolved, records: list[tuple[Port, int]], sources: Mapping[str, np.ndarray],
-              initial: dict[tuple[str, int | None], np.ndarray], start: int, steps: int, every: int,
-              out: np.ndarray, bar: _Progress | None, balance: bool) -> tuple[Any, Any, Any]:
+def _compiled(model: Model, r: Resolved, records: list[tuple[Port, int]], sources: Mapping[str, Array],
+              initial: dict[tuple[str, int | None], Array], start: int, steps: int, every: int,
+              out: Array, bar: _Progress | None, balance: bool) -> tuple[Any, Any, Any]:
     from tarnlet.model import _engine
 
     key = (tuple((p.key, i) for p, i in records), balance)
@@ -502,10 +505,10 @@ def _compiled(model: Model, r: Resolved, records: list[tuple[Port, int]], source
     return final, peak_of, ("compiled", (where.balance, acc))
 
 
-def fill_plan(model: Model, template: _plan.Plan, where: _plan.Layout_, sources: Mapping[str, np.ndarray]
+def fill_plan(model: Model, template: _plan.Plan, where: _plan.Layout_, sources: Mapping[str, Array]
               ) -> _plan.Plan:
     """The plan's arrays for a run: sources, parameters, constants."""
-    src: list[np.ndarray | None] = [None] * len(where.source_index)
+    src: list[Array | None] = [None] * len(where.source_index)
     for name, i in where.source_index.items():
         src[i] = sources[name]
     params = []
@@ -525,9 +528,9 @@ def fill_plan(model: Model, template: _plan.Plan, where: _plan.Layout_, sources:
                       nbalance=template.nbalance)
 
 
-def _reference(model: Model, r: Resolved, records: list[tuple[Port, int]], sources: Mapping[str, np.ndarray],
-               initial: dict[tuple[str, int | None], np.ndarray], start: int, steps: int, every: int,
-               out: np.ndarray, bar: _Progress | None, balance: bool) -> tuple[Any, Any, Any]:
+def _reference(model: Model, r: Resolved, records: list[tuple[Port, int]], sources: Mapping[str, Array],
+               initial: dict[tuple[str, int | None], Array], start: int, steps: int, every: int,
+               out: Array, bar: _Progress | None, balance: bool) -> tuple[Any, Any, Any]:
     stepper = Stepper(model, r, sources, {k: v.copy() for k, v in initial.items()})
     row = 0
     for t in range(start, start + steps):
@@ -557,8 +560,8 @@ def _warn_unstable(model: Model, peaks: Mapping[tuple[str, int | None], float]) 
                           "diverge; take a shorter dt (the block's page says how)", RuntimeWarning, stacklevel=4)
 
 
-def _balances(model: Model, initial: Mapping[tuple[str, int | None], np.ndarray],
-              final: Mapping[tuple[str, int | None], np.ndarray], acc: Any) -> list[tuple[Any, ...]]:
+def _balances(model: Model, initial: Mapping[tuple[str, int | None], Array],
+              final: Mapping[tuple[str, int | None], Array], acc: Any) -> list[tuple[Any, ...]]:
     """Rows (node, quantity, in, out, change) from the accumulated sums."""
     kind, data = acc
     rows = []

@@ -43,9 +43,10 @@ def sewer(u: FloatArray, pars: FloatArray, spar: FloatArray) -> FloatArray:
     U, S = layout.SEWER.u, layout.SEWER.spar
     q, K = u[U.Q], spar[S.K]
     if not q >= 0:
-        raise NoSteadyState(f"a sewer storage has no steady state for the inflow {q!r} (negative or not a number)")
+        raise NoSteadyState(f"a sewer storage has no steady state for the inflow {float(q)!r} "
+                            "(negative or not a number)")
     if not K > 0:
-        raise NoSteadyState(f"a sewer storage with the weir coefficient {K!r} has no steady state")
+        raise NoSteadyState(f"a sewer storage with the weir coefficient {float(K)!r} has no steady state")
     h = spar[S.h0] + (q / K) ** (2.0 / 3.0)
     components = [U.index(n) for n in layout.SEWER.x.names if n != "h"]
     return np.append(u[components] * spar[S.A] * h, h)
@@ -57,8 +58,8 @@ def sedlift(u: FloatArray, sspars: FloatArray) -> FloatArray:
     cap, q_half, n, k = sspars[0], sspars[1], sspars[2], sspars[3]
     wash = k * q**n / (q_half**n + q**n)
     if not wash > 0:
-        raise NoSteadyState(f"a first flush with the flow {q!r} washes nothing out (rate {wash!r}): its stores "
-                            "only grow, so there is no steady state")
+        raise NoSteadyState(f"a first flush with the flow {float(q)!r} washes nothing out (rate {float(wash)!r}): "
+                            "its stores only grow, so there is no steady state")
     stores: FloatArray
     if cap > 1e-12:
         x1 = q * c[0] / (wash + q * c[0] / cap)
