@@ -138,11 +138,14 @@ def dask_client(tmp_path_factory):
             client.wait_for_workers(2, timeout=120)
             yield client
     finally:
+        # a worker closing gracefully sometimes waits on a scheduler that is
+        # already going: nothing of theirs is kept, so a short grace, then kill
         for process in reversed(started):
             process.terminate()
+        deadline = time.monotonic() + 2
         for process in reversed(started):
             try:
-                process.wait(timeout=20)
+                process.wait(timeout=max(deadline - time.monotonic(), 0.1))
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait()
@@ -209,3 +212,30 @@ def run_in_fresh_interpreter(script, kind, folder, least=1):
     verdict = json.loads(proc.stdout.splitlines()[-1])
     assert verdict["cases"] >= least and not verdict["failures"], verdict["failures"][:10]
     return verdict
+
+
+def _typing_module(session):
+    for item in session.items:
+        module = getattr(item, "module", None)
+        if module is not None and hasattr(module, "start_checkers"):
+            return module
+    return None
+
+
+def pytest_collection_finish(session):
+    # the type checkers take most of a core for half a minute: started now,
+    # they run beside the rest of the suite instead of after it
+    module = _typing_module(session)
+    if module is not None:
+        cache = session.config.cache.mkdir("mypy") if session.config.cache is not None else None
+        module.start_checkers(cache)
+
+
+def pytest_sessionfinish(session):
+    # checkers of a session that stopped before their tests ran
+    module = _typing_module(session)
+    if module is not None and module.RUNNING is not None:
+        for process in module.RUNNING[1].values():
+            if process.poll() is None:
+                process.kill()
+                process.wait()

@@ -141,26 +141,22 @@ def _innermost(tree: ast.AST, line: int) -> ast.AST:
     return node
 
 
-def same_program(before: str, after: str, line: int = 1, cache: dict | None = None) -> bool:
-    """Whether two sources parse to the same tree (a change in a comment,
-    say): the statements that hold the changed line are compared."""
+def same_program(before: str, after: ast.AST, line: int = 1, cache: dict | None = None) -> bool:
+    """Whether a changed source, parsed, is the same tree as before (a change
+    in a comment, say): the statements that hold the changed line are compared."""
     cache = {} if cache is None else cache
     if before not in cache:
         cache.clear()
         cache[before] = ast.parse(before)
-    try:
-        tree = ast.parse(after)
-    except SyntaxError:
-        return False
-    return ast.dump(_innermost(tree, line)) == ast.dump(_innermost(cache[before], line))
+    return ast.dump(_innermost(after, line)) == ast.dump(_innermost(cache[before], line))
 
 
-def parses(text: str) -> bool:
+def parsed(text: str) -> ast.AST | None:
+    """The syntax tree of a source, or None where it does not parse."""
     try:
-        ast.parse(text)
+        return ast.parse(text)
     except SyntaxError:
-        return False
-    return True
+        return None
 
 
 def inert_spans(text: str) -> list[tuple[int, int]]:

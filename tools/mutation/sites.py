@@ -80,7 +80,8 @@ def classify(mutants: list[Mutant]) -> list[Mutant]:
     kept = []
     for m in mutants:
         after = m.apply()
-        if m.file.endswith(".py") and not python.parses(after):
+        tree = python.parsed(after) if m.file.endswith(".py") else None
+        if m.file.endswith(".py") and tree is None:
             continue
         kept.append(m)
         if m.equivalent:
@@ -89,7 +90,7 @@ def classify(mutants: list[Mutant]) -> list[Mutant]:
             inert[m.file] = (python.inert_spans(m.source) if m.file.endswith(".py") else cpp.inert_spans(m.source))
         if all(any(a <= e.start and e.end <= b for a, b in inert[m.file]) for e in m.edits):
             m.equivalent = "the change lies in a comment, docstring or literal"
-        elif m.file.endswith(".py") and python.same_program(m.source, after, m.line, trees):
+        elif m.file.endswith(".py") and python.same_program(m.source, tree, m.line, trees):
             m.equivalent = "the same syntax tree"
         elif not m.file.endswith(".py") and _same_code(m, after):
             m.equivalent = "the same code tokens"
