@@ -8,7 +8,7 @@ import random
 import re
 from collections import defaultdict
 
-from . import cpp, python
+from . import cpp, python, reviewed
 from .mutant import Mutant
 
 # area -> (file patterns, the test files that exercise it most directly)
@@ -84,6 +84,9 @@ def classify(mutants: list[Mutant]) -> list[Mutant]:
         if m.file.endswith(".py") and tree is None:
             continue
         kept.append(m)
+        if m.equivalent:
+            continue
+        m.equivalent = reviewed.reason(m)
         if m.equivalent:
             continue
         if m.file not in inert:
