@@ -97,12 +97,13 @@ class UnknownNameError(KeyError):
 class Layout:
     """The named entries of one vector, in index order."""
 
-    __slots__ = ("title", "_entries", "_index")
+    __slots__ = ("title", "_entries", "_index", "_names")
 
     def __init__(self, title: str, entries: Sequence[_Row]) -> None:
         self.title = title
         self._entries = tuple(Entry(i, *entry) for i, entry in enumerate(entries))
         self._index = {e.name: e.index for e in self._entries}
+        self._names = tuple(e.name for e in self._entries)
         if len(self._index) != len(self._entries):
             raise ValueError(f"{title}: repeated names")
         clashes = set(self._index) & set(dir(type(self)))
@@ -113,7 +114,7 @@ class Layout:
     @property
     def names(self) -> tuple[str, ...]:
         """The names in index order."""
-        return tuple(e.name for e in self._entries)
+        return self._names
 
     @property
     def read(self) -> tuple[int, ...]:

@@ -435,6 +435,7 @@ def run(model: Model, steps: int | None, *, compiled: bool, x0: Any = None, reco
     if states == "kept":
         records = records + [(r.outputs[(n, m, "x")], i) for n, m in state_keys
                              if (n, m, "x") in r.outputs for i in range(len(r.outputs[(n, m, "x")].layout))]
+    key = _records_key(records)
     start, given = _start_of(model, x0)
     sources, steps = source_arrays(model, r, start, steps)
     initial = _initial(model, r, start, given)
@@ -447,7 +448,8 @@ def run(model: Model, steps: int | None, *, compiled: bool, x0: Any = None, reco
     bar = _progress(progress)
     try:
         if compiled:
-            final, peaks, acc = _compiled(model, r, records, sources, initial, start, steps, every, out, bar, balance)
+            final, peaks, acc = _compiled(model, r, records, key, sources, initial, start, steps, every, out, bar,
+                                          balance)
         else:
             final, peaks, acc = _reference(model, r, records, sources, initial, start, steps, every, out, bar, balance)
     finally:
@@ -455,8 +457,7 @@ def run(model: Model, steps: int | None, *, compiled: bool, x0: Any = None, reco
             bar.close()
     _warn_unstable(model, peaks)
     result = ModelResult(None, out)
-    columns = [(_label(p), p.layout.names[i]) for p, i in records]
-    units = [p.layout[i].unit for p, i in records]
+    columns, units = _labels(model, records, key)
     final_state = _model_state(model, r, final, start + steps)
     n_user = len(records) - (sum(len(r.outputs[(n, m, "x")].layout) for n, m in state_keys
                                  if (n, m, "x") in r.outputs) if states == "kept" else 0)
@@ -483,12 +484,29 @@ def run(model: Model, steps: int | None, *, compiled: bool, x0: Any = None, reco
     return result
 
 
-def _compiled(model: Model, r: Resolved, records: list[tuple[Port, int]], sources: Mapping[str, Array],
+def _records_key(records: list[tuple[Port, int]]) -> tuple[tuple[Any, int], ...]:
+    return tuple((p.key, i) for p, i in records)
+
+
+def _labels(model: Model, records: list[tuple[Port, int]], records_key: tuple[tuple[Any, int], ...]
+            ) -> tuple[list[tuple[str, str]], list[str]]:
+    """The column labels and units of the records (kept with the model's
+    plans: a run may record hundreds of entries)."""
+    key = ("labels", records_key)
+    if key not in model._plans:
+        model._plans[key] = ([(_label(p), p.layout[i].name) for p, i in records],
+                             [p.layout[i].unit for p, i in records])
+    columns, units = model._plans[key]
+    return list(columns), list(units)
+
+
+def _compiled(model: Model, r: Resolved, records: list[tuple[Port, int]], records_key: tuple[tuple[Any, int], ...],
+              sources: Mapping[str, Array],
               initial: dict[tuple[str, int | None], Array], start: int, steps: int, every: int,
               out: Array, bar: _Progress | None, balance: bool) -> tuple[Any, Any, Any]:
     from tarnlet.model import _engine
 
-    key = (tuple((p.key, i) for p, i in records), balance)
+    key = (records_key, balance)
     cache = model._plans  # shared by the copies of one structure (Model.with_values)
     if key not in cache:
         cache[key] = _plan.Compiler(model, r, records, balance).finish()
