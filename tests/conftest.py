@@ -227,7 +227,8 @@ def pytest_collection_finish(session):
     # they run beside the rest of the suite instead of after it
     module = _typing_module(session)
     if module is not None:
-        cache = session.config.cache.mkdir("mypy") if session.config.cache is not None else None
+        cache = getattr(session.config, "cache", None)  # (none under -p no:cacheprovider)
+        cache = cache.mkdir("mypy") if cache is not None else None
         module.start_checkers(cache)
 
 

@@ -77,3 +77,44 @@ def test_steady_sewers_and_chains_refuse_what_has_none():
     m.mixer("mix", ["sewage.yy"])
     with pytest.raises(ModelError, match=r"node 'sewage' has no vector 'yy'; did you mean 'y'\?"):
         m.check()
+
+
+def test_the_text_bar_of_a_long_run(capsys, monkeypatch):
+    """progress=True draws a 30-character bar on stderr once a run has taken
+    2 s, filled in proportion to the steps done, and ends its line."""
+    import types
+
+    from tarnlet.model import _run
+
+    clock = iter([0.0, 1.0, 2.5, 3.0])
+    monkeypatch.setattr(_run, "time", types.SimpleNamespace(monotonic=lambda: next(clock)))
+    bar = _run._progress(True)
+    bar(5, 10)  # 1 s: nothing yet
+    assert capsys.readouterr().err == ""
+    bar(7, 10)
+    bar(10, 10)
+    bar.close()
+    err = capsys.readouterr().err
+    assert err == ("\r  model run [#####################.........] 7/10 steps"
+                   "\r  model run [##############################] 10/10 steps\n")
+
+
+@pytest.mark.parametrize("q", [1e-300, 0.75, 3 * 2.0**197])
+def test_a_linear_soil_reservoir_is_steady_at_inflow_over_k_lin(q):
+    """No drainage: the level where k_lin * h takes the inflow, found by
+    doubling and halving over the whole range of levels, tiny to huge."""
+    par = LOAMTANK.par.vector(h_max=1e300, h_drain=0.0, A=1.0, q_cap=1e300, k_drain=0.0, k_lin=2.0)
+    h = steady.loamtank(np.array([q, 0.0]), par)[0]
+    assert h == pytest.approx(q / 2.0, rel=1e-15)
+
+
+def test_a_column_by_its_address_with_or_without_y():
+    m = Model(dt=1 / 1440)
+    m.source("sewage", SEWER.u.vector(Q=4000.0, S_NH4=16.0), layout=SEWER.u)
+    m.chain("sewer", "chain", 2, u="sewage", pars=SEWER.example_vector("pars"), spar=SEWER.example_vector("spar"))
+    result = m.run(5, record=["chain[1].Q", "chain[2].TSS"])
+    assert result.column("chain[2].y.TSS").tobytes() == result.column("chain.TSS").tobytes() == \
+        result.y[:, 1].tobytes()
+    assert result.column("chain[1].y.Q").tobytes() == result.y[:, 0].tobytes()
+    with pytest.raises(KeyError, match=r"'chain\[1\].TSS' was not recorded; the columns are chain\[1\].Q, "):
+        result.column("chain[1].TSS")

@@ -451,6 +451,11 @@ def setting(field, value):
     return lambda f, a: f.__setitem__(field, value(f) if callable(value) else value)
 
 
+def at(word, name, start=30):
+    """The start of an error in the operation at plan.ops[start]."""
+    return rf"plan\.ops\[{word}\], in the {name} operation at plan\.ops\[{start}\]: "
+
+
 def op(words):
     """A plan with one more operation."""
     return lambda f, a: f.__setitem__("ops", np.r_[f["ops"], i64(*words)])
@@ -475,22 +480,22 @@ PLAN_ERRORS = [
     (setting("ports", lambda f: np.r_[f["ports"], i64(1, 0, 28)[None]]), "length 28 is more than the 27 entries"),
     (setting("ports", lambda f: np.r_[f["ports"], i64(2, 60, 13)[None]]), "outside the states of 72 doubles"),
     (setting("params", lambda f: (f["params"][0][:24], f["params"][1])),
-     r"plan.params\[0\] has 24 entries; the block reads at least 25"),
+     at(6, "STATE", 0) + r"plan.params\[0\] has 24 entries; the block reads at least 25"),
     (setting("params", lambda f: (f["params"][0].reshape(5, 5), f["params"][1])), "native float64 vector"),
     (setting("constants", i64(1)), "plan.constants must be an aligned"),
     (op([3, 1, 1, -1, 0]), r"plan.ops\[\d+\], in the GATHER operation at plan.ops\[30\]: constant 0 does not exist"),
     (op([12]), r"plan.ops\[30\]: 12 is not an operation code \(1 to 10\)"),
-    (op([10, 1, 0, 7, 1, 0, 0]), r"the accumulator 7 is more than plan.nbalance - 1"),
+    (op([10, 1, 0, 7, 1, 0, 0]), at(33, "BALANCE_IF") + r"the accumulator 7 is more than plan.nbalance - 1"),
     (op([5, 1, 27, 19]), r"plan.ops\[30\]: the MIX operation ends past plan.ops's 34 words"),
-    (op([8, 0, 1, 27]), "port 0 is a source's, which no operation may write"),
-    (op([8, 1, 9, 27]), r"port 9 does not exist \(the plan has 7 ports\)"),
-    (op([1, 4, 0, 1, 2, 0, 0, 0]), r"block 4 \(combiner\) is not a state-space block"),
-    (op([1, 0, 0, 1, 2, 1, 0, -1, 0]), "the number of parameter vectors 1 is less than 2"),
-    (op([1, 0, 0, 3, 1, 2, 0, 1, -1, 0]), "port 1 has 27 entries; the operation needs 24"),
-    (op([1, 0, 0, 1, 2, 2, 0, 1, 19, 0]), r"peak 0 is outside plan.npeaks \(0\)"),
-    (op([9, 1, 19, 2, 0, 0, 1]), r"accumulators 0 to 2 are outside plan.nbalance \(0\)"),
-    (op([4, 1, 27, -1, 0, -1, 0]), "entry 27 is outside a vector of 27 entries"),
-    (op([2, 4, 1, 2, 0, 1, 1, 0]), "port 1 has 27 entries; the operation needs 56"),
+    (op([8, 0, 1, 27]), at(31, "LOAD") + r"port 0 is a source's, which no operation may write"),
+    (op([8, 1, 9, 27]), at(32, "LOAD") + r"port 9 does not exist \(the plan has 7 ports\)"),
+    (op([1, 4, 0, 1, 2, 0, 0, 0]), at(31, "STATE") + r"block 4 \(combiner\) is not a state-space block"),
+    (op([1, 0, 0, 1, 2, 1, 0, -1, 0]), at(35, "STATE") + r"the number of parameter vectors 1 is less than 2"),
+    (op([1, 0, 0, 3, 1, 2, 0, 1, -1, 0]), at(34, "STATE") + r"port 1 has 27 entries; the operation needs 24"),
+    (op([1, 0, 0, 1, 2, 2, 0, 1, 19, 0]), at(39, "STATE") + r"peak 0 is outside plan.npeaks \(0\)"),
+    (op([9, 1, 19, 2, 0, 0, 1]), at(34, "BALANCE") + r"accumulators 0 to 2 are outside plan.nbalance \(0\)"),
+    (op([4, 1, 27, -1, 0, -1, 0]), at(32, "LINEAR") + r"entry 27 is outside a vector of 27 entries"),
+    (op([2, 4, 1, 2, 0, 1, 1, 0]), at(32, "STREAM") + r"port 1 has 27 entries; the operation needs 56"),
     (setting("store_ops", i64(3, 1, 0)), r"plan.store_ops\[0\]: a GATHER operation; the store operations are LOAD"),
     (setting("records", lambda f: f["records"][:, :1].copy()),
      r"of shape \(n, 2\), not an int64 array of shape \(27, 1\)"),

@@ -59,6 +59,10 @@ def test_one_input_vector_with_steps_equals_the_tiled_series(name):
         run(x0, row, *params, 0.001)
     with pytest.raises(ValueError, match="steps is for one input vector"):
         run(x0, np.tile(row, (5, 1)), *params, 0.001, steps=5)
+    for flag in (True, np.True_):  # a boolean is no count of steps, though int(True) is 1
+        with pytest.raises(TypeError, match="steps must be an int, not a boolean"):
+            run(x0, row, *params, 0.001, steps=flag)
+    assert len(run(x0, row, *params, 0.001, steps=np.int16(2)).y) == 2
 
 
 def test_record_by_name_and_the_table():

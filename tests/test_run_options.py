@@ -181,3 +181,46 @@ def test_stream_series_of_different_lengths_are_refused(block, run, i, j):
     assert run.name in " ".join(getattr(e.value, "__notes__", []))
     args[i] = args[i][:-1]  # the same length again
     assert call(block, run, args)[0].shape[0] == STEPS - 1
+
+
+# ---- what each run's docstring says about its shapes --------------------------------------
+
+@pytest.mark.parametrize("block, run", RUNS, ids=ident)
+def test_the_docstring_states_the_shapes_and_rows_it_returns(block, run):
+    """The numbers and the row formula of a run's docstring are the ones a run
+    of it returns (two storages for a chain), so the text cannot drift."""
+    doc = getattr(runs, run.name).__doc__
+    summary = layout.block(block.name).summary
+    if run.chain:
+        assert doc.startswith("A chain of n sewer storages in series over a series of inflows.\n")
+    else:
+        assert doc.startswith(summary[0].upper() + summary[1:] + (" over a series: " if block.has_state else
+                                                                  " on every row of its series."))
+    args = arguments(block, run)
+    got = call(block, run, args)
+    lengths = block.lengths
+    if block.has_state:
+        shapes = re.search(r"shapes ``\((.*?)\)`` and ``\((.*?)\)``", doc).groups()
+        size = {"steps": STEPS, "n": 2}
+        expect = [tuple(eval(d, {}, size) for d in s.split(", ")) for s in shapes]
+        assert [a.shape for a in got] == expect
+        assert f"one row of {lengths['u']} inputs per step" in doc
+        assert f"({lengths['x']} entries)" in doc
+        if run.chain:
+            assert "storage j's output row is storage j+1's input row" in doc
+            chained = call(block, run, args, record=None)
+            second = getattr(runs, block.runs[0].name)(args[0][1], chained[1][:, 0], *args[2:], 0.01)
+            np.testing.assert_array_equal(second.y, chained[1][:, 1])
+    else:
+        formula = re.search(r"Each result row is ``(\w+)\.(\w+)\((.*?)\)``", doc)
+        module, function, each = formula.groups()
+        assert block.module.endswith("." + module)
+        fn = getattr(__import__(block.module, fromlist=[function]), function)
+        names = list(run.params[:len(args)])
+        terms = each.split(", ")
+        assert [e.removesuffix("[t]") for e in terms] == names
+        assert [e.endswith("[t]") for e in terms] == [a.ndim == 2 for a in args]
+        for t in range(STEPS):
+            np.testing.assert_array_equal(fn(*[a[t] if a.ndim == 2 else a for a in args]), got[0][t])
+        width = re.search(r"of shape\s+``\(steps, (\d+)\)``", doc).group(1)
+        assert got[0].shape == (STEPS, int(width))

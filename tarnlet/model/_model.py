@@ -309,7 +309,7 @@ class Model:
         for j in range(n):
             params = dict(node.params)
             for p, v in per_member[j].items():
-                params[p] = _n.parameter_vector(name, kind, p, v, node.layouts.get(p))
+                params[p] = _n.parameter_vector(name, kind, p, v, node.layouts[p])
             node.member_params.append(params)
         missing = [p for p in self._param_names(btype) if p not in node.member_params[0]]
         if missing:
@@ -326,7 +326,7 @@ class Model:
             if key in connectable:
                 node.inputs[key] = _address_of(value, node.name, key)
             elif key in btype.parameters:
-                node.params[key] = _n.parameter_vector(node.name, btype.name, key, value, node.layouts.get(key))
+                node.params[key] = _n.parameter_vector(node.name, btype.name, key, value, node.layouts[key])
             else:
                 raise TypeError(f"{btype.name} node {node.name!r} got an unknown argument {key!r}"
                                 + _close(key, [*connectable, *self._param_names(btype), "x0"]))

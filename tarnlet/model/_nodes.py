@@ -190,11 +190,10 @@ class Delay(Node):
     kind = "delay"
 
 
-def parameter_vector(node: str, block: str, name: str, value: Any, vector: Layout | None) -> FloatArray:
-    """A block parameter: an array as the module takes it, or entries by name."""
+def parameter_vector(node: str, block: str, name: str, value: Any, vector: Layout) -> FloatArray:
+    """A block parameter: an array as the module takes it, or entries by name
+    (every parameter vector of a block has a layout)."""
     if isinstance(value, Mapping):
-        if vector is None:
-            raise TypeError(f"node {node!r}: {name} has no named entries; give it as an array")
         return vector.vector(**value)
     array = np.array(value, dtype=np.float64)
     if array.ndim != 1:

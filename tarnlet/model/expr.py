@@ -53,9 +53,10 @@ class Linear:
     30.0
     """
 
+    # (the defaults are __init__'s)
     terms: tuple[tuple[float, Names], ...]
-    scale: str | None = None
-    constant: float = 0.0
+    scale: str | None
+    constant: float
 
     def __init__(self, terms: Iterable[tuple[float, str | Sequence[str]]] = (), scale: str | None = None,
                  constant: float = 0.0) -> None:

@@ -121,8 +121,7 @@ class ModelResult(_Fields):
         """The recorded series of one entry, by its address ("chain[3].y.Q",
         or "plant.Q" for an output)."""
         node, _, entry = address.rpartition(".")
-        if node.endswith(".y"):
-            node = node[:-2]
+        node = node.removesuffix(".y")
         node = self.aliases.get(node, node)  # a chain: its last member
         try:
             k = self.columns.index((node, entry))
@@ -168,7 +167,7 @@ class ModelResult(_Fields):
         frame = pd.DataFrame(self.balances, columns=["node", "quantity", "in", "out", "change"])
         frame["error"] = frame["in"] - frame["out"] - frame["change"]
         scale = np.maximum(frame["in"].abs(), frame["change"].abs())
-        frame["relative"] = np.where(scale > 0, frame["error"].abs() / scale.where(scale > 0, 1.0), 0.0)
+        frame["relative"] = (frame["error"].abs() / scale).where(scale > 0, 0.0)
         table: pandas.DataFrame = frame.set_index(["node", "quantity"])
         return table
 
