@@ -118,3 +118,44 @@ def test_a_column_by_its_address_with_or_without_y():
     assert result.column("chain[1].y.Q").tobytes() == result.y[:, 0].tobytes()
     with pytest.raises(KeyError, match=r"'chain\[1\].TSS' was not recorded; the columns are chain\[1\].Q, "):
         result.column("chain[1].TSS")
+
+
+def test_connect_feeds_an_input_after_the_node_is_made():
+    def model(later):
+        m = Model(dt=1 / 1440)
+        m.source("sewage", SEWER.u.vector(Q=4000.0, S_NH4=16.0), layout=SEWER.u)
+        vectors = {"pars": SEWER.example_vector("pars"), "spar": SEWER.example_vector("spar")}
+        m.sewer("st", **({} if later else {"u": "sewage"}), **vectors)
+        return m
+
+    m = model(later=True)
+    with pytest.raises(ModelError, match="node 'st' .*: its input 'u' is not connected"):
+        m.check()
+    m.connect("sewage", "st.u")
+    m.connect("sewage", "st")  # a node's only input needs no name
+    assert m.run(10, record=["st.Q", "st.h"]).y.tobytes() == model(later=False).run(10, record=["st.Q", "st.h"]) \
+        .y.tobytes()
+    with pytest.raises(KeyError, match=r"connect\(\): no node named 'sx'.*'st'"):
+        m.connect("sewage", "sx.u")
+    with pytest.raises(KeyError, match=r"connect\(\): node 'st' has no input 'v'"):
+        m.connect("sewage", "st.v")
+
+
+def test_a_soil_reservoir_without_outflow_below_its_drain_has_no_stable_step_bound():
+    """k_lin = 0 and a level at or below h_drain: nothing leaves, so no time
+    step is too long (and the bound is not a division by zero)."""
+    par = LOAMTANK.par.vector(h_max=0.1, h_drain=0.02, A=1.2e5, q_cap=0.0, k_drain=15000.0, k_lin=0.0)
+    assert steady.stable_step("loamtank", {"par": par}, 10.0) is None
+    assert 0 < steady.stable_step("loamtank", {"par": SOIL}, 1e4) < 2.0 * 1.2e5 / 5000.0  # drainage steepens it
+
+
+def test_stable_steps_of_the_storages_in_worked_numbers():
+    """The longest stable Euler step, 2 / rate: a first flush at Q = Q_half
+    washes out at k_wash / 2; a sewer storage at its steady level h (h0 = 0)
+    is bound by 4/3 A h / Q, its weir's linearised rate."""
+    sspars = SEDLIFT.sspars.vector(capacity=400e3, Q_half=5000.0, n=6.0, k_wash=20.0)
+    assert steady.stable_step("sedlift", {"sspars": sspars}, 5000.0) == 2.0 / 10.0
+    spar = SEWER.spar.vector(A=100.0, K=1000.0, h0=0.0)
+    h = 8.0 ** (2.0 / 3.0)  # (Q / K) ** (2/3) at Q = 8000
+    assert steady.stable_step("sewer", {"spar": spar}, 8000.0) == pytest.approx(4.0 / 3.0 * 100.0 * h / 8000.0,
+                                                                                rel=1e-15)

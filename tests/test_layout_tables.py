@@ -213,3 +213,23 @@ def test_units_are_related_as_the_equations_relate_them(block):
             assert convert(1000.0, derived[5:], given) == 1.0, (derived, given)
         else:
             assert derived == given
+
+
+# What an entry's meaning says it is fixes the kind of its unit.
+MEANT = [(re.compile(r"^share of\b"), lambda u: u == "-"),
+         (re.compile(r"\bconcentration\b|load\b.*, divided by the flow$"), lambda u: u.endswith("/m3")
+          or u == "as given"),
+         (re.compile(r"^(\w+ )?(in|out)?flow\b(?! (coefficient|concentration))"), lambda u: u == "m3/d"),
+         (re.compile(r"\blevel\b(?!.*\bflow)"), lambda u: u == "m")]
+
+
+@pytest.mark.parametrize("block", BLOCKS, ids=lambda b: b.name)
+def test_a_share_is_dimensionless_and_a_concentration_per_m3(block):
+    seen = 0
+    for name, vector in layout.block(block.name).vectors.items():
+        for e in vector:
+            for meaning, fits in MEANT:
+                if meaning.search(e.meaning):
+                    assert fits(e.unit), (name, e)
+                    seen += 1
+    assert seen

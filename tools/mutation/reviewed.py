@@ -12,6 +12,8 @@ REVIEWED = [
      "a fast path: the loop after it finds the same keyword by comparing the strings"),
     ("tarnlet/model/_run.py", "reassociate", "int(width * done / max(total, 1)) -> filled = int(width * (done / max(",
      "a progress bar's fill: both floors agree for every count of steps tried (2 million pairs up to 1e8)"),
+    ("frame/block.h", "compare", "<= max_length",
+     "a bound checked at compile time (static_assert) that every shipped block passes with room to spare"),
     ("tarnlet/model/ensemble.py", "compare", "while len(window) > 2 * workers: -> while len(window) >= 2",
      "how many scenarios wait in flight: the results and their order are the same"),
 ]
