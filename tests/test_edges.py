@@ -8,6 +8,7 @@ import sys
 
 import numpy as np
 import pytest
+from conftest import FUNCTIONS, IDS
 
 from tarnlet.fenmoor import sedlift
 from tarnlet.layout import LOAMTANK, SEDLIFT, SEWER
@@ -99,13 +100,13 @@ def test_the_text_bar_of_a_long_run(capsys, monkeypatch):
                    "\r  model run [##############################] 10/10 steps\n")
 
 
-@pytest.mark.parametrize("q", [1e-300, 0.75, 3 * 2.0**197])
+@pytest.mark.parametrize("q", [1e-300, 0.75, 3 * 2.0**197, 1e300])
 def test_a_linear_soil_reservoir_is_steady_at_inflow_over_k_lin(q):
     """No drainage: the level where k_lin * h takes the inflow, found by
     doubling and halving over the whole range of levels, tiny to huge."""
     par = LOAMTANK.par.vector(h_max=1e300, h_drain=0.0, A=1.0, q_cap=1e300, k_drain=0.0, k_lin=2.0)
     h = steady.loamtank(np.array([q, 0.0]), par)[0]
-    assert h == pytest.approx(q / 2.0, rel=1e-15)
+    assert h == pytest.approx(q / 2.0, rel=1e-15, abs=0.0)
 
 
 def test_a_column_by_its_address_with_or_without_y():
@@ -159,3 +160,47 @@ def test_stable_steps_of_the_storages_in_worked_numbers():
     h = 8.0 ** (2.0 / 3.0)  # (Q / K) ** (2/3) at Q = 8000
     assert steady.stable_step("sewer", {"spar": spar}, 8000.0) == pytest.approx(4.0 / 3.0 * 100.0 * h / 8000.0,
                                                                                 rel=1e-15)
+
+
+@pytest.mark.parametrize("f", FUNCTIONS, ids=IDS)
+def test_an_error_of_a_callers_asarray_on_the_result_is_the_calls_error(f):
+    """Where a module's `np` is the caller's, its result goes through
+    np.asarray; when that raises, the call raises it (never a result with an
+    exception set)."""
+    import types
+
+    made = []
+
+    def empty(*a, **k):
+        made.append(np.empty(*a, **k))
+        return made[-1]
+
+    def asarray(a, *k, **kw):
+        if any(a is m for m in made):
+            raise LookupError("the result refused")
+        return np.asarray(a, *k, **kw)
+
+    args = f.arguments(lambda n: np.linspace(0.5, 2.0, n), dt=0.125)
+    saved = f.module.np
+    f.module.np = types.SimpleNamespace(ascontiguousarray=np.ascontiguousarray, asarray=asarray,
+                                        float64=np.float64, empty=empty)
+    try:
+        with pytest.raises(LookupError, match="the result refused"):
+            f.fn(*args)
+    finally:
+        f.module.np = saved
+
+
+def test_progress_sees_the_same_chunks_in_both_runs(monkeypatch):
+    from tarnlet.model import _run
+
+    monkeypatch.setattr(_run, "CHUNK", 4)
+    m = Model(dt=1 / 1440)
+    m.source("sewage", SEWER.u.vector(Q=4000.0, S_NH4=16.0), layout=SEWER.u)
+    m.sewer("st", u="sewage", pars=SEWER.example_vector("pars"), spar=SEWER.example_vector("spar"))
+    seen = {}
+    for run in (m.run, m.reference_run):
+        calls = seen.setdefault(run.__name__, [])
+        run(10, record=["st.Q"], progress=lambda done, total, calls=calls: calls.append((done, total)))
+    assert seen["run"][-1] == (10, 10) and (4, 10) in seen["run"] and (8, 10) in seen["run"]
+    assert seen["reference_run"] == [(4, 10), (8, 10), (10, 10)]

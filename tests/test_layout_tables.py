@@ -220,7 +220,8 @@ MEANT = [(re.compile(r"^share of\b"), lambda u: u == "-"),
          (re.compile(r"\bconcentration\b|load\b.*, divided by the flow$"), lambda u: u.endswith("/m3")
           or u == "as given"),
          (re.compile(r"^(\w+ )?(in|out)?flow\b(?! (coefficient|concentration))"), lambda u: u == "m3/d"),
-         (re.compile(r"\blevel\b(?!.*\bflow)"), lambda u: u == "m")]
+         (re.compile(r"\blevel\b(?!.*\bflow)"), lambda u: u == "m"),
+         (re.compile(r"\bcopied\b"), lambda u: u == "as given")]  # whatever the caller's unit is
 
 
 @pytest.mark.parametrize("block", BLOCKS, ids=lambda b: b.name)

@@ -78,18 +78,19 @@ def _soil_rate(h: float, u: FloatArray, par: FloatArray, secondary: bool) -> flo
 
 
 def _root(f: Callable[[float], float]) -> float | None:
-    """The level >= 0 where the decreasing f crosses zero, or None."""
+    """The level >= 0 where the decreasing f crosses zero, or None where it
+    does not below the largest double. Doubling, then halving until the
+    midpoint is one of the ends: a fixed count of halvings would stop short
+    of tiny levels (some 1,100 halvings separate 1 from 1e-300)."""
     if f(0.0) <= 0.0:
         return 0.0
     hi = 1.0
-    for _ in range(200):
-        if f(hi) < 0.0:
-            break
+    while not f(hi) < 0.0:
         hi *= 2.0
-    else:
-        return None
+        if math.isinf(hi):
+            return None
     lo = 0.0
-    for _ in range(200):
+    while True:
         mid = 0.5 * (lo + hi)
         if mid in (lo, hi):
             break
