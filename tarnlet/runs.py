@@ -157,7 +157,7 @@ def _state_space_run(block: _registry.Block, run: _registry.Function) -> Callabl
         x, y, flags, taken, step, final = compiled(x0, *args[1:], dt, n, start, not continued, indices, k, pair,
                                                    last)
         if flags:
-            report_fpe(flags, f"tarnlet.runs.{run.name}()", stacklevel=4)
+            report_fpe(flags, f"tarnlet.runs.{run.name}()", stacklevel=3)
         return RunResult._make_run(
             x, y, block=block.name, outputs=outputs, states=states_layout, record=indices, dt=step,
             every=k, start=start, steps=taken, last=last, initial=not continued, final=final,

@@ -57,6 +57,10 @@ def test_scenarios_and_linear_maps_refuse_what_they_cannot_take():
         m.with_values({"gauge": np.ones((3, 5))})
     with pytest.raises(TypeError, match="a Linear scale is an entry name, not 3"):
         Linear([(1.0, "Q")], scale=3)
+    for coef in (True, "2", None, 1j):
+        with pytest.raises(TypeError, match=r"a Linear coefficient must be a real number, not "):
+            Linear([(coef, "Q")])
+    assert Linear([(np.float32(0.5), "Q"), (2, "S")]).terms == ((0.5, ("Q",)), (2.0, ("S",)))
 
 
 @pytest.mark.parametrize("capacity", [400e3, 0.0])
@@ -204,3 +208,25 @@ def test_progress_sees_the_same_chunks_in_both_runs(monkeypatch):
         run(10, record=["st.Q"], progress=lambda done, total, calls=calls: calls.append((done, total)))
     assert seen["run"][-1] == (10, 10) and (4, 10) in seen["run"] and (8, 10) in seen["run"]
     assert seen["reference_run"] == [(4, 10), (8, 10), (10, 10)]
+
+
+def test_a_runs_floating_point_warning_points_at_the_callers_line():
+    from tarnlet import runs
+
+    u = np.tile(SEWER.u.vector(Q=4000.0), (3, 1))
+    spar = SEWER.spar.vector(A=1e-300, K=1e300, h0=0.0)
+    with pytest.warns(RuntimeWarning, match=r"in tarnlet\.runs\.sewer_run\(\)") as caught:
+        with np.errstate(all="warn"):
+            runs.sewer_run(np.full(24, 1e300), u, SEWER.example_vector("pars"), spar, 1e300)
+    assert {w.filename for w in caught} == {__file__}
+
+
+def test_a_models_warnings_point_at_the_callers_line():
+    m = Model(dt=1e300)
+    m.source("sewage", SEWER.u.vector(Q=4000.0, S_NH4=16.0), layout=SEWER.u)
+    m.sewer("st", u="sewage", pars=SEWER.example_vector("pars"), spar=SEWER.example_vector("spar"),
+            x0=np.full(24, 1e300))
+    for run in (m.run, m.reference_run):
+        with pytest.warns(RuntimeWarning) as caught, np.errstate(all="warn"):
+            run(3, record=["st.Q"])
+        assert caught and {w.filename for w in caught} == {__file__}, [str(w.message) for w in caught]
