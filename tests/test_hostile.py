@@ -49,11 +49,20 @@ SPECIAL = [0.0, -0.0, math.nan, -math.nan, math.inf, -math.inf, 5e-324, -5e-324,
 
 
 def values(n, seed, scale, specials):
-    with np.errstate(all="ignore"):
-        return _values(n, seed, scale, specials)
+    """A fresh vector of the recipe (every call of an example builds its own
+    arguments from it: the numbers are made once)."""
+    return _values(n, seed, scale, specials).copy()
 
 
+@functools.lru_cache(maxsize=4096)
 def _values(n, seed, scale, specials):
+    with np.errstate(all="ignore"):
+        v = _draw_values(n, seed, scale, specials)
+    v.flags.writeable = False
+    return v
+
+
+def _draw_values(n, seed, scale, specials):
     rng = np.random.default_rng(seed)
     if scale == "moderate":
         v = rng.uniform(0.1, 10.0, n)

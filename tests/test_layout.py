@@ -116,3 +116,13 @@ def test_table(monkeypatch):
     monkeypatch.setitem(sys.modules, "pandas", None)
     with pytest.raises(ImportError, match=r"SEWER\.y\.table\(\) needs pandas.*tarnlet\[tables\]"):
         SEWER.y.table(outputs)
+
+
+def test_a_layout_refuses_repeated_names_and_names_that_hide_methods():
+    from tarnlet.layout import Layout
+
+    with pytest.raises(ValueError, match="T: repeated names"):
+        Layout("T", [("Q", "m3/d", "flow"), ("Q", "m3/d", "flow again")])
+    with pytest.raises(ValueError, match=r"T: names hide methods: \['index', 'names'\]"):
+        Layout("T", [("names", "-", "a"), ("index", "-", "b")])
+    assert Layout("T", [("Q", "m3/d", "flow")]).names == ("Q",)

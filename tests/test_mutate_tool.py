@@ -216,5 +216,5 @@ def test_the_ci_sample_is_found_in_this_tree():
     import mutate
 
     chosen = mutate.ci_sample(sites.candidates(TOOLS.parent, ["layout", "kernels", "model"], [
-        f for f, _, _ in mutate.CI_SAMPLE]))
+        f for f, _, _ in mutate.CI_SAMPLE], keep=mutate.in_ci_sample))
     assert [(m.file, m.rule) for m in chosen] == [(f, r) for f, r, _ in mutate.CI_SAMPLE]

@@ -65,6 +65,11 @@ CI_SAMPLE = [
 ]
 
 
+def in_ci_sample(m) -> bool:
+    return any(m.file == file and m.rule == rule and text in f"{m.original} -> {m.mutated}"
+               for file, rule, text in CI_SAMPLE)
+
+
 def ci_sample(mutants):
     chosen = []
     for file, rule, text in CI_SAMPLE:
@@ -96,7 +101,7 @@ def main(argv=None) -> int:
     if unknown:
         ap.error(f"unknown areas {unknown}; the areas are {', '.join(sites.AREAS)}")
     files = [f for f in args.files.split(",") if f] or None
-    mutants = sites.candidates(ROOT, areas, files)
+    mutants = sites.candidates(ROOT, areas, files, keep=in_ci_sample if args.ci_sample else None)
     if args.list:
         for m in mutants:
             tail = f"   [equivalent: {m.equivalent}]" if m.equivalent else ""

@@ -7,13 +7,29 @@ from __future__ import annotations
 
 from .mutant import Mutant
 
+_INTEGER = ("integer arithmetic on counts and offsets: regrouping + or * of integers gives the same value "
+            "(far below overflow)")
+
 REVIEWED = [
+    *(("tarnlet/_runs.cpp", "reassociate", piece, _INTEGER) for piece in (
+        "multiples(start + 1, start + steps + 1) + initial; -> ",
+        "n * N * sizeof(double)",
+        "state_row * n * N : roll + (t & 1) * n * N; -> ",
+        "(starts - 1) * n * N; -> ")),
+    ("frame/step.h", "constant", "const bool exact = dt == 0; ",
+     "which rows NumPy forms again: a product by 1 is exact like one by 0, and a row by 0 that is sent to NumPy "
+     "gets the same bits and no exception"),
     ("frame/bind.cpp", "drop-check", "if (names[i] == key) return i; -> ",
      "a fast path: the loop after it finds the same keyword by comparing the strings"),
     ("tarnlet/model/_run.py", "reassociate", "int(width * done / max(total, 1)) -> filled = int(width * (done / max(",
      "a progress bar's fill: both floors agree for every count of steps tried (2 million pairs up to 1e8)"),
     ("frame/block.h", "compare", "<= max_length",
      "a bound checked at compile time (static_assert) that every shipped block passes with room to spare"),
+    ("frame/euler.cpp", "compare",
+     "PyArray_DIM(as_array(x_arr), 0) != n) return nullptr; -> if (!is_ready(x_arr) || "
+     "PyArray_DIM(as_array(x_arr), 0) == n)",
+     "the guard of euler_step's own x + dt*dx: the mutant sends each step to NumPy's sum, which forms the same "
+     "bits and reports the same exceptions (x's length is checked before)"),
     ("tarnlet/model/ensemble.py", "compare", "while len(window) > 2 * workers: -> while len(window) >= 2",
      "how many scenarios wait in flight: the results and their order are the same"),
 ]

@@ -7,6 +7,7 @@ import pathlib
 import random
 import re
 from collections import defaultdict
+from collections.abc import Callable
 
 from . import cpp, python, reviewed
 from .mutant import Mutant
@@ -57,14 +58,18 @@ def file_sites(path: str, text: str, area: str) -> list[Mutant]:
     return found
 
 
-def candidates(root: pathlib.Path, areas: list[str], files: list[str] | None = None) -> list[Mutant]:
-    """Every mutant of the areas (or of the given files among them), classified."""
+def candidates(root: pathlib.Path, areas: list[str], files: list[str] | None = None,
+               keep: Callable[[Mutant], bool] | None = None) -> list[Mutant]:
+    """Every mutant of the areas (or of the given files among them, or those
+    `keep` keeps), classified."""
     out: list[Mutant] = []
     for area in areas:
         for path in area_files(root, area):
             if files and path not in files:
                 continue
             out += file_sites(path, (root / path).read_text(), area)
+    if keep is not None:
+        out = [m for m in out if keep(m)]
     out = classify(out)
     for i, m in enumerate(out):
         m.ident = i
