@@ -273,7 +273,20 @@ class Block:
                 if isinstance(getattr(self, f.name), Layout)}
 
     def example_vector(self, name: str) -> NDArray[np.float64]:
-        """The vector `name` of the block's example (its other entries 0.0)."""
+        """The vector `name` of the block's example (its other entries 0.0).
+
+        The examples are one operating point of each block, the one the
+        docs' examples run on.
+
+        Examples
+        --------
+        >>> from tarnlet.layout import COMBINER, SEWER
+        >>> SEWER.example["u"], SEWER.example["spar"]
+        ({'S_NH4': 16.0, 'X_S': 125.0, 'Q': 4000.0}, {'A': 300.0, 'K': 11000.0, 'h0': 0.1})
+        >>> a, b = COMBINER.example_vector("stream_a"), COMBINER.example_vector("stream_b")
+        >>> a[[0, COMBINER.stream_a.Q]], b[[0, COMBINER.stream_b.Q]]
+        (array([  10., 4000.]), array([  30., 1000.]))
+        """
         return self.vectors[name].vector(**self.example.get(name, {}))
 
     def describe(self) -> str:

@@ -123,6 +123,10 @@ def test_a_column_by_its_address_with_or_without_y():
     assert result.column("chain[1].y.Q").tobytes() == result.y[:, 0].tobytes()
     with pytest.raises(KeyError, match=r"'chain\[1\].TSS' was not recorded; the columns are chain\[1\].Q, "):
         result.column("chain[1].TSS")
+    wide = m.run(2, record=["chain[1]"])  # 27 columns: the message names the first 12
+    with pytest.raises(KeyError) as e:
+        wide.column("chain[2].Q")
+    assert e.value.args[0].endswith(", ".join(f"chain[1].{n}" for n in SEWER.y.names[:12]) + " ...")
 
 
 def test_connect_feeds_an_input_after_the_node_is_made():

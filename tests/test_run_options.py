@@ -224,3 +224,16 @@ def test_the_docstring_states_the_shapes_and_rows_it_returns(block, run):
             np.testing.assert_array_equal(fn(*[a[t] if a.ndim == 2 else a for a in args]), got[0][t])
         width = re.search(r"of shape\s+``\(steps, (\d+)\)``", doc).group(1)
         assert got[0].shape == (STEPS, int(width))
+
+
+@pytest.mark.parametrize("block, run", [(b, r) for b, r in RUNS if b.has_state], ids=ident)
+@pytest.mark.parametrize("steps", [2**60, 2**61 - 1, 2**62])
+def test_steps_too_many_to_hold_are_a_memory_error(block, run, steps):
+    """The results' sizes are counted before anything is allocated: a count
+    whose bytes do not fit in memory's address range is a MemoryError (not
+    NumPy's error of a wrapped size, never a crash)."""
+    args = arguments(block, run)
+    one = [a[0] if any(c.kind == "columns" for c in run.checks_of(n)) else a
+           for n, a in zip(run.params, args)]
+    with pytest.raises(MemoryError):
+        getattr(runs, run.name)(*one, 0.01, steps=steps)

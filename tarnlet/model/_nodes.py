@@ -25,10 +25,8 @@ FloatArray = NDArray[np.float64]
 Expr = str | float | Linear
 
 
-def renamed(vector: Layout, title: str, names: Sequence[str] | Mapping[str, str] | None) -> Layout:
+def renamed(vector: Layout, title: str, names: Sequence[str] | Mapping[str, str]) -> Layout:
     """A copy of a layout under new entry names (units, meanings, reads kept)."""
-    if names is None:
-        return vector
     if isinstance(names, Mapping):
         unknown = [n for n in names if n not in vector]
         if unknown:

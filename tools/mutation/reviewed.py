@@ -16,6 +16,10 @@ REVIEWED = [
         "n * N * sizeof(double)",
         "state_row * n * N : roll + (t & 1) * n * N; -> ",
         "(starts - 1) * n * N; -> ")),
+    ("tarnlet/model/_engine.cpp", "reassociate", "std::memcpy(dst + flow + 1, sums + skip + 1, (m - skip - 1) * ",
+     _INTEGER),
+    ("frame/run_step.cpp", "loop-bound", "for (int i = 0; i < u->ntypes; ++i) { -> ",
+     "the search for NumPy's float64 loop of multiply and add, which is never their last (the object loops are)"),
     ("frame/step.h", "constant", "const bool exact = dt == 0; ",
      "which rows NumPy forms again: a product by 1 is exact like one by 0, and a row by 0 that is sent to NumPy "
      "gets the same bits and no exception"),
