@@ -67,6 +67,8 @@ def test_sedlift_names():
     assert y[SEDLIFT.y.Q] == u[SEDLIFT.u.Q] == 1.0
     assert y[SEDLIFT.y.C_1] == 56.25 and y[SEDLIFT.y.M_1] == 50.0
     assert y[SEDLIFT.y.M_2] == 0.01 and SEDLIFT.y.unit("M_2") == "kg"
+    # only the first component's store has a capacity, and says so
+    assert [("capacity" in e.meaning) for e in SEDLIFT.x] == [True] + [False] * 5
 
 
 def test_loamtank_names():

@@ -46,10 +46,13 @@ def test_ensemble_on_threads_equals_serial():
     m = random_model(5, steps=200)
     scenarios = _scenarios(np.random.default_rng(1))
     with np.errstate(all="ignore"):
-        threaded = m.ensemble(scenarios, threads=3, record=["plant.Q", "soil.h"])
+        seen = []
+        threaded = m.ensemble(scenarios, threads=2, record=["plant.Q", "soil.h"],
+                              progress=lambda done, total: seen.append((done, total)))
         serial = [m.with_values(s).run(record=["plant.Q", "soil.h"]) for s in scenarios]
     assert [r.y.tobytes() for r in threaded] == [r.y.tobytes() for r in serial]
     assert len({r.y.tobytes() for r in threaded}) == 6  # the scenarios differ
+    assert seen == [(k, 6) for k in range(1, 7)]  # in the scenarios' order, as each is taken
 
 
 def test_ensemble_on_a_cluster_equals_serial(dask_client):

@@ -275,3 +275,17 @@ def test_the_powers_are_the_c_librarys():
     mine = power(np.repeat(bases, len(exponents)), np.tile(exponents, len(bases)))
     theirs = np.array([c_pow(a, b) for a in bases for b in exponents])
     assert mine.tobytes() == theirs.tobytes()
+
+
+def test_loads_of_negative_zero_give_a_negative_zero_suspended_solids():
+    """Every load and background value -0.0 at a positive flow: every share
+    is -0.0, and so is their sum (a sum of -0.0s is -0.0, which is not below
+    0, so it stays): bit for bit as the reference has it."""
+    f = next(f for f in FUNCTIONS if f.id == "fractionation.compute")
+    u = np.full((1, 12), -0.0)
+    u[0, 10:] = 1.0  # Q_ref and Q: no flow above Q_ref
+    lengths = [p.length for p in f.params]
+    pars, fractions = np.full((1, lengths[1]), 0.5), np.full((1, lengths[2]), 0.25)
+    bg = np.full((1, lengths[3]), -0.0)
+    check(f, [u, pars, fractions, bg])
+    assert np.signbit(f.fn(u[0], pars[0], fractions[0], bg[0])[36])

@@ -20,6 +20,10 @@ REVIEWED = [
      _INTEGER),
     ("frame/run_step.cpp", "loop-bound", "for (int i = 0; i < u->ntypes; ++i) { -> ",
      "the search for NumPy's float64 loop of multiply and add, which is never their last (the object loops are)"),
+    ("tarnlet/fenmoor/sedlift_kernels.h", "compare", "(v > 1.0 ? 1.0 : v); } -> inline double clamp01(double v) { "
+     "return v < 0.0 ? 0.0 : (v >= 1.0 ? 1.0 : v); }", "at v = 1.0 both give 1.0"),
+    ("frame/run_step.h", "constant", "int ndim = 0; -> int ndim = 1;",
+     "a default that Kept::of(), the one maker of a Kept, always overwrites"),
     ("frame/step.h", "constant", "const bool exact = dt == 0; ",
      "which rows NumPy forms again: a product by 1 is exact like one by 0, and a row by 0 that is sent to NumPy "
      "gets the same bits and no exception"),
