@@ -29,7 +29,7 @@ FRAME_COLD bool changed_error(const char* name);
 FRAME_COLD bool at_least_error(const char* name, Py_ssize_t n);
 // "Expected <param> of length <n>." and its variants (frame.h, Check), for
 // an argument of `ndim` dimensions.
-FRAME_COLD bool length_error(const Function& f, int check, int ndim = 1);
+FRAME_COLD bool length_error(const Function& f, int check, int ndim);
 
 // Adds to the exception being raised the note "while <doing> argument
 // '<param>' of <module>.<function>()"; for a `series` (an argument refused

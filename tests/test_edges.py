@@ -234,3 +234,11 @@ def test_a_models_warnings_point_at_the_callers_line():
         with pytest.warns(RuntimeWarning) as caught, np.errstate(all="warn"):
             run(3, record=["st.Q"])
         assert caught and {w.filename for w in caught} == {__file__}, [str(w.message) for w in caught]
+
+
+@pytest.mark.parametrize("q", [-1.0, np.nan])
+def test_a_steady_sewer_needs_an_inflow_of_at_least_zero(q):
+    u = SEWER.u.vector(Q=4000.0)
+    u[SEWER.u.Q] = q
+    with pytest.raises(steady.NoSteadyState, match=rf"no steady state for the inflow {q!r} \(negative or not"):
+        steady.sewer(u, SEWER.example_vector("pars"), SEWER.example_vector("spar"))

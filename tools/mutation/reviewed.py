@@ -24,6 +24,9 @@ REVIEWED = [
      "return v < 0.0 ? 0.0 : (v >= 1.0 ? 1.0 : v); }", "at v = 1.0 both give 1.0"),
     ("frame/run_step.h", "constant", "int ndim = 0; -> int ndim = 1;",
      "a default that Kept::of(), the one maker of a Kept, always overwrites"),
+    ("frame/run_step.h", "swap", "took = clock::now() - begin; -> took = begin - clock::now();",
+     "the pace by which a run sizes its chunks: every chunk then takes one step, and results, errors and "
+     "Ctrl-C are the same (only slower; benchmarks/bench_runs.py shows it)"),
     ("frame/step.h", "constant", "const bool exact = dt == 0; ",
      "which rows NumPy forms again: a product by 1 is exact like one by 0, and a row by 0 that is sent to NumPy "
      "gets the same bits and no exception"),
