@@ -218,3 +218,28 @@ def test_the_ci_sample_is_found_in_this_tree():
     chosen = mutate.ci_sample(sites.candidates(TOOLS.parent, ["layout", "kernels", "model"], [
         f for f, _, _ in mutate.CI_SAMPLE], keep=mutate.in_ci_sample))
     assert [(m.file, m.rule) for m in chosen] == [(f, r) for f, r, _ in mutate.CI_SAMPLE]
+
+
+def test_every_reviewed_entry_matches_a_mutant_of_this_tree_and_a_change_unmatches_it():
+    """Each hand-read equivalent names mutants the tree has (a stale entry
+    would hide nothing, but would mislead), and once its code changes, the
+    entry no longer matches: the mutant runs again."""
+    from mutation import reviewed
+
+    files = sorted({file for file, _, _, _ in reviewed.REVIEWED})
+    areas = [a for a in sites.AREAS]
+    found = sites.candidates(TOOLS.parent, areas, files, keep=lambda m: any(
+        m.file == file and m.rule == rule for file, rule, _, _ in reviewed.REVIEWED))
+    for file, rule, piece, why in reviewed.REVIEWED:
+        hits = [m for m in found if m.file == file and m.rule == rule and piece in f"{m.original} -> {m.mutated}"]
+        assert hits and all(m.equivalent == f"reviewed: {why}" for m in hits), (file, rule, piece)
+    m = next(m for m in found if m.file == "frame/bind.cpp" and m.equivalent and m.equivalent.startswith("reviewed:"))
+    a, b = m.span
+    renamed = m.source[:a] + m.source[a:b].replace("key", "kee") + m.source[b:]  # the same length
+    assert renamed != m.source and reviewed.reason(Mutant(m.file, m.rule, m.edits, renamed)) is None
+
+
+def test_keep_narrows_the_candidates_before_they_are_classified():
+    kept = sites.candidates(TOOLS.parent, ["layout"], ["tarnlet/layout.py"], keep=lambda m: m.rule == "layout-unit")
+    assert kept and {m.rule for m in kept} == {"layout-unit"}
+    assert [m.ident for m in kept] == list(range(len(kept)))
