@@ -27,6 +27,8 @@ REVIEWED = [
     ("frame/run_step.h", "swap", "took = clock::now() - begin; -> took = begin - clock::now();",
      "the pace by which a run sizes its chunks: every chunk then takes one step, and results, errors and "
      "Ctrl-C are the same (only slower; benchmarks/bench_runs.py shows it)"),
+    ("frame/euler.cpp", "compare", "for (int i = 1; i < n - 1; ++i) argv[i] = args[i]; -> for (int i = 1; i <= n - 1;",
+     "also copies dt into the slot after the n - 1 arguments passed on (within argv), which nothing reads"),
     ("frame/step.h", "constant", "const bool exact = dt == 0; ",
      "which rows NumPy forms again: a product by 1 is exact like one by 0, and a row by 0 that is sent to NumPy "
      "gets the same bits and no exception"),
