@@ -289,3 +289,19 @@ def test_loads_of_negative_zero_give_a_negative_zero_suspended_solids():
     bg = np.full((1, lengths[3]), -0.0)
     check(f, [u, pars, fractions, bg])
     assert np.signbit(f.fn(u[0], pars[0], fractions[0], bg[0])[36])
+
+
+SEWER_FUNCTIONS = [f for f in FUNCTIONS if f.module.__name__.endswith(".sewer") and f.name != "initialize_state"]
+
+
+@pytest.mark.parametrize("f", SEWER_FUNCTIONS, ids=lambda f: f.id)
+def test_a_level_and_a_threshold_of_opposite_zeros(f):
+    """The level the weir sees is the larger of h and h0; where they are
+    zeros of opposite signs, it is h (h0 is not larger): the sign reaches the
+    outputs through the volume."""
+    rng = np.random.default_rng(5)
+    arrays = [rng.uniform(0.5, 2.0, (4,) if p.kind == DT else (4, p.length)) for p in f.params]
+    names = [p.name for p in f.params]
+    x, spar = arrays[names.index("x")], arrays[names.index("spar")]
+    x[:, -1], spar[:, 2] = [-0.0, 0.0, -0.0, 0.0], [0.0, -0.0, -0.0, 0.0]
+    check(f, arrays)
