@@ -242,3 +242,40 @@ def test_a_steady_sewer_needs_an_inflow_of_at_least_zero(q):
     u[SEWER.u.Q] = q
     with pytest.raises(steady.NoSteadyState, match=rf"no steady state for the inflow {q!r} \(negative or not"):
         steady.sewer(u, SEWER.example_vector("pars"), SEWER.example_vector("spar"))
+
+
+@pytest.mark.parametrize("step", [1, -1, 3, -3])
+def test_an_array_over_a_memoryview_of_a_strided_array(step):
+    """Its memory is the memoryview's export, which runs backwards for a
+    negative stride: held all the same, and read as the plain vector."""
+    from tarnlet.brookvane import sewer
+
+    x = SEWER.example_vector("x")
+    x[:23] = np.linspace(1.0, 5.0, 23)
+    strided = np.zeros(24 * abs(step))[::step]
+    strided[:] = x
+    arr = np.asarray(memoryview(strided))
+    assert isinstance(arr.base, memoryview) and np.array_equal(arr, x)
+    args = [SEWER.example_vector(n) for n in ("u", "pars", "spar")]
+    assert sewer.outputs(arr, *args).tobytes() == sewer.outputs(x.copy(), *args).tobytes()
+
+
+def test_a_stream_blocks_entries_by_names_and_units_given_alone_or_together():
+    from tarnlet.layout import COMBINER
+
+    def model(**naming):
+        m = Model(dt=1.0)
+        a, b = (m.source(k, COMBINER.example_vector(f"stream_{k}"), layout=COMBINER.stream_a) for k in "ab")
+        return m, m.combiner("mix", stream_a=a.name, stream_b=b.name, **naming)
+
+    names = [f"e{i}" for i in range(56)]
+    _, named = model(names=names)
+    assert named.layouts["y"].names == tuple(names) and named.layouts["y"].unit("e37") == "m3/d"
+    _, in_units = model(units={"Q": "L/s"})  # the layout's names kept
+    assert in_units.layouts["y"].names == COMBINER.y.names and in_units.layouts["y"].unit("Q") == "L/s"
+    m, both = model(names={"Q": "flow"}, units={"flow": "m3/h"})
+    assert both.layouts["y"].unit("flow") == "m3/h" and "flow" in both.layouts["y"] and "Q" not in both.layouts["y"]
+    with pytest.raises(ValueError, match=r"names: STREAM has 56 entries, 3 names were given"):
+        model(names=["a", "b", "c"])
+    with pytest.raises(KeyError, match=r"has no entries \['Qx'\]"):
+        model(names={"Qx": "flow"})

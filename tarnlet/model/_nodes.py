@@ -25,8 +25,11 @@ FloatArray = NDArray[np.float64]
 Expr = str | float | Linear
 
 
-def renamed(vector: Layout, title: str, names: Sequence[str] | Mapping[str, str]) -> Layout:
-    """A copy of a layout under new entry names (units, meanings, reads kept)."""
+def renamed(vector: Layout, title: str, names: Sequence[str] | Mapping[str, str] | None) -> Layout:
+    """A copy of a layout under new entry names (units, meanings, reads kept);
+    no names: the layout itself."""
+    if names is None:
+        return vector
     if isinstance(names, Mapping):
         unknown = [n for n in names if n not in vector]
         if unknown:
