@@ -28,6 +28,14 @@ def test_a_source_with_names_and_units_of_its_own():
     assert [e.unit for e in partly.layout] == ["mm/d", "as given"]
 
 
+def test_a_source_of_text_is_refused():
+    m = Model(dt=1.0)
+    for text in ("1.0", "rain.csv"):
+        with pytest.raises(TypeError, match=r"source 'gauge': values must be numbers or pandas data, not a string"):
+            m.source("gauge", text)
+    assert "gauge" not in m.nodes
+
+
 def test_a_dry_soil_reservoir_is_steady_empty():
     """No inflow: nothing drains at level 0, which is the steady state; with
     rain, the outflows take what the area accepts (A*q_cap)."""
