@@ -159,3 +159,42 @@ def test_execution_for_another_module_object_is_refused(short):
     """)
     assert out == [["RuntimeError", f"Module '{short}' has already been imported. "
                                     "Re-initialisation is not supported."], 0, True]
+
+
+def test_the_first_interpreter_to_import_a_module_keeps_it():
+    """Imported first in a legacy subinterpreter, the module is that
+    interpreter's: the main interpreter is refused afterwards (the rule
+    counts from whichever interpreter came first, not from the main one)."""
+    out = run(f"""
+        import json, os, sys, warnings
+        warnings.simplefilter("ignore")
+        if sys.version_info >= (3, 13):
+            import _interpreters as interpreters
+            interp = interpreters.create("legacy")
+        else:
+            import _xxsubinterpreters as interpreters
+            interp = interpreters.create(isolated=False)
+        r, w = os.pipe()
+        interpreters.run_string(interp, '''
+        import os, warnings
+        warnings.simplefilter("ignore")
+        try:
+            import {MODULES["combiner"]} as m
+            outcome = "imported: " + repr(float({CALLS["combiner"]}[37]))
+        except BaseException as e:
+            outcome = type(e).__name__ + ": " + str(e)
+        os.write({{w}}, outcome.encode())
+        '''.replace("{{w}}", str(w)))
+        os.close(w)
+        first = os.read(r, 4096).decode()
+        try:
+            import {MODULES["combiner"]}
+            second = "imported"
+        except ImportError as e:
+            second = str(e)
+        print(json.dumps([first, second]))
+    """)
+    if "numpy" in out[0].lower() or "numpy" in out[1].lower():
+        pytest.skip(f"this NumPy refuses the order of interpreters itself: {out}")
+    assert out == ["imported: 3.0", "Interpreter change detected - this module can only be loaded into one "
+                   "interpreter per process."]

@@ -29,6 +29,9 @@ REVIEWED = [
      "Ctrl-C are the same (only slower; benchmarks/bench_runs.py shows it)"),
     ("frame/euler.cpp", "compare", "for (int i = 1; i < n - 1; ++i) argv[i] = args[i]; -> for (int i = 1; i <= n - 1;",
      "also copies dt into the slot after the n - 1 arguments passed on (within argv), which nothing reads"),
+    ("frame/owners.cpp", "constant", "if (v.ndim == 0 || !v.shape) { -> if (v.ndim == 1 || !v.shape) {",
+     "a one-dimensional export that reaches this check is contiguous (inputs that are not are copied first, "
+     "out= arrays must be), and then its span is buf to buf + len either way"),
     ("frame/step.h", "constant", "const bool exact = dt == 0; ",
      "which rows NumPy forms again: a product by 1 is exact like one by 0, and a row by 0 that is sent to NumPy "
      "gets the same bits and no exception"),
