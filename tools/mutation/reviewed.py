@@ -32,6 +32,9 @@ REVIEWED = [
     ("frame/owners.cpp", "constant", "if (v.ndim == 0 || !v.shape) { -> if (v.ndim == 1 || !v.shape) {",
      "a one-dimensional export that reaches this check is contiguous (inputs that are not are copied first, "
      "out= arrays must be), and then its span is buf to buf + len either way"),
+    ("frame/owners.cpp", "constant", "for (int i = 0; i < n_; ++i) -> for (int i = 1; i < n_; ++i)",
+     "the first owner pinned is not found again, so it is pinned a second time: one more export held for the "
+     "call, the same protection (past 16 pins an input is copied instead), the same results"),
     ("frame/step.h", "constant", "const bool exact = dt == 0; ",
      "which rows NumPy forms again: a product by 1 is exact like one by 0, and a row by 0 that is sent to NumPy "
      "gets the same bits and no exception"),
