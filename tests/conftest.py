@@ -138,10 +138,14 @@ def dask_client(tmp_path_factory):
             client.wait_for_workers(2, timeout=120)
             yield client
     finally:
-        # a worker closing gracefully sometimes waits on a scheduler that is
-        # already going: nothing of theirs is kept, so a short grace, then kill
-        for process in reversed(started):
-            process.terminate()
+        # a worker closing gracefully waits on the scheduler for seconds, and
+        # nothing of a worker's is kept: the workers are killed, the
+        # scheduler gets a short grace
+        for k, process in reversed(list(enumerate(started))):
+            if k:
+                process.kill()
+            else:
+                process.terminate()
         deadline = time.monotonic() + 2
         for process in reversed(started):
             try:
