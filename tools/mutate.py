@@ -24,7 +24,8 @@ and from the ast module over Python (exact source positions). Mutants that
 cannot change behaviour are listed as equivalent with the reason and not
 counted: swaps of + and * in the kernels (exactly commutative in IEEE
 arithmetic), changes inside comments or docstrings, the same text as another
-mutant. The sample takes mutants in turn from each area and, within one, from
+mutant, and the mutants read by hand in tools/mutation/reviewed.py (each
+with its reason, matched by the text it changes). The sample takes mutants in turn from each area and, within one, from
 each (file, rule) group, shuffled by --seed.
 
 Each mutant is applied to a working copy (build/mutation/src, installed
