@@ -18,6 +18,16 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 SOIL = LOAMTANK.par.vector(h_max=0.1, h_drain=0.02, A=1.2e5, q_cap=0.12, k_drain=15000.0, k_lin=5000.0)
 
 
+def with_sewage(dt=1 / 1440):
+    """A model with one source: sewage of 4,000 m3/d."""
+    m = Model(dt=dt)
+    m.source("sewage", SEWER.u.vector(Q=4000.0, S_NH4=16.0), layout=SEWER.u)
+    return m
+
+
+STORAGE = {"pars": SEWER.example_vector("pars"), "spar": SEWER.example_vector("spar")}
+
+
 def test_a_source_with_names_and_units_of_its_own():
     m = Model(dt=1.0)
     node = m.source("gauge", np.ones((3, 2)), names=["rain", "temp"], units=["mm/d", "degC"])
@@ -122,9 +132,8 @@ def test_a_linear_soil_reservoir_is_steady_at_inflow_over_k_lin(q):
 
 
 def test_a_column_by_its_address_with_or_without_y():
-    m = Model(dt=1 / 1440)
-    m.source("sewage", SEWER.u.vector(Q=4000.0, S_NH4=16.0), layout=SEWER.u)
-    m.chain("sewer", "chain", 2, u="sewage", pars=SEWER.example_vector("pars"), spar=SEWER.example_vector("spar"))
+    m = with_sewage()
+    m.chain("sewer", "chain", 2, u="sewage", **STORAGE)
     result = m.run(5, record=["chain[1].Q", "chain[2].TSS"])
     assert result.column("chain[2].y.TSS").tobytes() == result.column("chain.TSS").tobytes() == \
         result.y[:, 1].tobytes()
@@ -139,10 +148,8 @@ def test_a_column_by_its_address_with_or_without_y():
 
 def test_connect_feeds_an_input_after_the_node_is_made():
     def model(later):
-        m = Model(dt=1 / 1440)
-        m.source("sewage", SEWER.u.vector(Q=4000.0, S_NH4=16.0), layout=SEWER.u)
-        vectors = {"pars": SEWER.example_vector("pars"), "spar": SEWER.example_vector("spar")}
-        m.sewer("st", **({} if later else {"u": "sewage"}), **vectors)
+        m = with_sewage()
+        m.sewer("st", **({} if later else {"u": "sewage"}), **STORAGE)
         return m
 
     m = model(later=True)
@@ -211,9 +218,8 @@ def test_progress_sees_the_same_chunks_in_both_runs(monkeypatch):
     from tarnlet.model import _run
 
     monkeypatch.setattr(_run, "CHUNK", 4)
-    m = Model(dt=1 / 1440)
-    m.source("sewage", SEWER.u.vector(Q=4000.0, S_NH4=16.0), layout=SEWER.u)
-    m.sewer("st", u="sewage", pars=SEWER.example_vector("pars"), spar=SEWER.example_vector("spar"))
+    m = with_sewage()
+    m.sewer("st", u="sewage", **STORAGE)
     seen = {}
     for run in (m.run, m.reference_run):
         calls = seen.setdefault(run.__name__, [])
@@ -234,10 +240,8 @@ def test_a_runs_floating_point_warning_points_at_the_callers_line():
 
 
 def test_a_models_warnings_point_at_the_callers_line():
-    m = Model(dt=1e300)
-    m.source("sewage", SEWER.u.vector(Q=4000.0, S_NH4=16.0), layout=SEWER.u)
-    m.sewer("st", u="sewage", pars=SEWER.example_vector("pars"), spar=SEWER.example_vector("spar"),
-            x0=np.full(24, 1e300))
+    m = with_sewage(dt=1e300)
+    m.sewer("st", u="sewage", x0=np.full(24, 1e300), **STORAGE)
     for run in (m.run, m.reference_run):
         with pytest.warns(RuntimeWarning) as caught, np.errstate(all="warn"):
             run(3, record=["st.Q"])
