@@ -50,12 +50,10 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
-from numpy.typing import NDArray
 
 from tarnlet import units as _units
 from tarnlet._extras import need
-
-Array = NDArray[Any]  # an array of any element type
+from tarnlet._typing import Array
 
 __all__ = ["write_csv", "read_csv", "write_parquet", "read_parquet", "influent_table", "write_influent",
            "InfluentExport", "ASM2D_IDS", "as_table"]

@@ -26,14 +26,14 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 import numpy as np
 from numpy.typing import NDArray
 
+from tarnlet._typing import FloatArray
+
 if TYPE_CHECKING:
     import pandas
 
     from tarnlet.layout import Layout
 
 __all__ = ["RunResult", "pandas_module"]
-
-FloatArray = NDArray[np.float64]
 
 
 def kept_steps(start: int, stop: int, every: int) -> NDArray[np.int64]:

@@ -20,8 +20,8 @@ from concurrent.futures import Future, ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
-from numpy.typing import NDArray
 
+from tarnlet._typing import FloatArray
 from tarnlet.calibration import _route
 from tarnlet.calibration.parameters import Parameter, _listed, apply, check, from_unit, scenarios
 from tarnlet.model._model import Model, parse_address
@@ -32,8 +32,6 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
 __all__ = ["ensemble", "bands", "plot_bands", "sensitivity"]
-
-FloatArray = NDArray[np.float64]
 
 
 def _scenario_run(base: Model, scenario: Mapping[str, Any], compiled: bool, steps: int | None,

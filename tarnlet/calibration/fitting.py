@@ -23,8 +23,8 @@ from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
-from numpy.typing import NDArray
 
+from tarnlet._typing import FloatArray
 from tarnlet.calibration import _route, measures
 from tarnlet.calibration.observations import Aligned, Observation, align
 from tarnlet.calibration.parameters import Parameter, _listed, apply, check, values_of
@@ -37,7 +37,6 @@ if TYPE_CHECKING:
 
 __all__ = ["fit", "FitReport", "IdentifiabilityWarning"]
 
-FloatArray = NDArray[np.float64]
 _STEP = float(np.finfo(np.float64).eps) ** 0.5  # forward-difference step, relative
 
 

@@ -23,15 +23,14 @@ from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
-from numpy.typing import ArrayLike, NDArray
+from numpy.typing import ArrayLike
 
+from tarnlet._typing import FloatArray
 from tarnlet.model import _nodes as nodes
 from tarnlet.model._model import Model, ModelError, _close, parse_address
 from tarnlet.model.ensemble import with_values
 
 __all__ = ["Parameter", "apply", "sample", "scenarios"]
-
-FloatArray = NDArray[np.float64]
 
 
 def _real(value: Any, what: str) -> float:

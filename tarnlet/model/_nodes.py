@@ -13,13 +13,11 @@ from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
-from numpy.typing import NDArray
 
 from tarnlet import _registry, layout
+from tarnlet._typing import FloatArray
 from tarnlet.layout import Layout
 from tarnlet.model.expr import Linear
-
-FloatArray = NDArray[np.float64]
 
 # A model entry's value: an entry name (of an input), a constant or a Linear.
 Expr = str | float | Linear

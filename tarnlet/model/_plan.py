@@ -14,13 +14,11 @@ from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
-from numpy.typing import NDArray
 
 from tarnlet import _registry
+from tarnlet._typing import Array
 from tarnlet.model import _nodes as nodes
 from tarnlet.model._model import Model, Port, Resolved
-
-Array = NDArray[Any]  # an array of any element type
 
 # operations (see the engine)
 STATE, STREAM, GATHER, LINEAR, MIX, SPLIT, OVERFLOW, LOAD, BALANCE, BALANCE_IF = range(1, 11)

@@ -11,15 +11,13 @@ from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
-from numpy.typing import NDArray
 
 from tarnlet._fpe import report_fpe
+from tarnlet._typing import Array
 from tarnlet.model import _nodes as nodes
 from tarnlet.model import _plan, steady
 from tarnlet.model._model import Model, ModelError, Port, Resolved, _close, parse_address
 from tarnlet.model.results import ModelResult, ModelState
-
-Array = NDArray[Any]  # an array of any element type
 
 SMALLEST_FLOW = 1e-12  # a mixer's total flow at or below it mixes nothing, as the combiner's
 CHUNK = 1 << 14  # steps between checks for Ctrl-C and progress

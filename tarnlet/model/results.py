@@ -8,14 +8,13 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 import numpy as np
 from numpy.typing import NDArray
 
+from tarnlet._typing import FloatArray
 from tarnlet.results import kept_steps, pandas_module
 
 if TYPE_CHECKING:
     import pandas
 
 __all__ = ["ModelState", "ModelResult"]
-
-FloatArray = NDArray[np.float64]
 
 
 class ModelState(Mapping[str, FloatArray]):

@@ -25,13 +25,11 @@ import math
 from collections.abc import Callable, Mapping
 
 import numpy as np
-from numpy.typing import NDArray
 
 from tarnlet import layout
+from tarnlet._typing import FloatArray
 
 __all__ = ["state", "stable_step", "sewer", "sedlift", "loamtank", "NoSteadyState"]
-
-FloatArray = NDArray[np.float64]
 
 
 class NoSteadyState(ValueError):
