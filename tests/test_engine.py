@@ -264,6 +264,69 @@ def test_connector_operations_equal_python(kind, start, every):
     assert fpe == 0
 
 
+# ---- what gives the same every step; long records ---------------------------------
+
+def constant_plan(hazard, steps=30):
+    """Operations on a source of one row and on constants, beside a mixer of
+    a changing source; `hazard` puts a reader or a writer where running the
+    constant operations once, before the first step, would be wrong."""
+    p = Plan()
+    a, c = p.source(series(steps, 6, flow=2)), p.source(rng.uniform(0.5, 2.0, 6))
+    g, h, mixed, k = p.buf(6), p.buf(1), p.buf(6), p.buf(1)
+    gather = [3, g, 6, *(w for i in range(6) for w in (c, i))]  # g = c
+    linear = [4, h, 0, c, 1, -1, 1, p.const(1.5), 1, g, 3]  # h = c[1] * (1.5 * g[3])
+    mixer = [5, mixed, 6, 2, 2, a, g, 4, k, 0, a, 0, -1, 1, -1, 1, c, 3]  # and k = a[0] * c[3]
+    ops = {"none": gather + linear + mixer,
+           "read before written": linear + gather + mixer,
+           "written from a changing source": gather + linear + [4, g, 3, -1, 0, -1, 1, -1, 1, a, 4] + mixer,
+           "read between its writers": gather + mixer + [4, g, 3, -1, 0, p.const(9.0), 0] + linear,
+           "its own input": [5, g, 6, 2, 2, c, g] + linear + mixer,
+           "stored": gather + linear + mixer}
+    p.ops += ops[hazard]
+    if hazard == "stored":  # the store operations load g from the changing source
+        p.store_ops += [8, g, a, 6]
+    p.record(g, 6), p.record(h, 1), p.record(mixed, 6), p.record(k, 1)
+    return p.build(dt=0.37)
+
+
+@pytest.mark.parametrize("hazard", ["none", "read before written", "written from a changing source",
+                                    "read between its writers", "its own input", "stored"])
+def test_operations_on_constants_give_what_every_step_gives(hazard):
+    plan = constant_plan(hazard)
+    out, *_ = run(plan, np.zeros(0), start=2, steps=25, every=2, chunk=4)
+    assert out.tobytes() == reference(plan, np.zeros(0), 2, 25, 2)[0].tobytes()
+    tiled = types.SimpleNamespace(**vars(plan))  # the same row at every step: nothing is constant
+    tiled.sources = (plan.sources[0], np.tile(plan.sources[1], (30, 1)))
+    assert run(tiled, np.zeros(0), start=2, steps=25, every=2, chunk=4)[0].tobytes() == out.tobytes()
+
+
+def test_operations_on_constants_run_once_before_the_first_step():
+    """What depends on constants alone is formed when the run starts; an
+    operation that changes every step reads a source of one row every step."""
+    plan = constant_plan("none", steps=40)
+    row, a = plan.sources[1], plan.sources[0]
+    before = row.copy()
+    out, *_ = run(plan, np.zeros(0), chunk=10, progress=lambda done, total: row.__setitem__(3, 50.0))
+    assert (out[:, :6] == before).all() and (out[:, 6] == before[1] * (1.5 * before[3])).all()
+    assert out[:10, 13].tobytes() == (a[:10, 0] * before[3]).tobytes()
+    assert out[10:, 13].tobytes() == (a[10:, 0] * 50.0).tobytes()
+
+
+def test_long_records_equal_those_of_short_runs():
+    """Rows of more than 4 MiB go to memory past the cache (rows of an odd
+    length, single entries among them): the same numbers as short runs."""
+    plan, x0 = chain_plan(20_000)
+    plan.records = np.r_[plan.records, i64(2, 3, 0, 19).reshape(2, 2)]  # a state's entry, the source's
+    whole_states = x0.copy()
+    whole, *_ = run(plan, whole_states, chunk=7_000)
+    assert whole.nbytes > 4 << 20
+    parts, states = [], x0.copy()
+    for start in range(0, 20_000, 5_000):
+        parts.append(run(plan, states, start=start, steps=5_000)[0])
+    assert np.concatenate(parts).tobytes() == whole.tobytes()
+    assert states.tobytes() == whole_states.tobytes()
+
+
 def block_inputs(block, steps, specials):
     u = rng.uniform(0.0, 2.0, (steps, block.lengths["u"]))
     if specials:

@@ -8,9 +8,13 @@
 // decodes the words once into operations with the addresses of their
 // operands, and then runs every step without Python and without allocating:
 //
+//   0. once, before the first step: the operations that give the same at
+//      every step (their inputs are constants, parameters and sources of
+//      one row; see fold());
 //   1. the ports of series sources point at the step's row;
 //   2. the operations of the step, in order;
-//   3. at a kept step, the step's row of records;
+//   3. at a kept step, the step's row of records (past the cache when the
+//      records are large: see stream_bytes);
 //   4. the store operations (the delays' stores loaded from their inputs).
 //
 // A state-space block's step is the run layer's (run_step.h): the same
@@ -35,6 +39,10 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#if defined(__x86_64__) || defined(_M_X64)
+#include <emmintrin.h>
+#endif
 
 #include "blocks.h"
 #include "errors.h"
@@ -83,6 +91,7 @@ struct Op {
     Py_ssize_t a = 0, b = 0, c = 0;
     Py_ssize_t first = 0;
     Py_ssize_t sizes = 0;
+    Py_ssize_t block = -1;  // STATE and STREAM: its row of the blocks' table
     StateStep state = nullptr;
     StreamStep stream = nullptr;
 };
@@ -172,6 +181,40 @@ inline void copy_spans(double* dst, double* const* v, const Span* span, Py_ssize
 
 using frame::Ticker;
 
+// The records of a long run go to memory with stores that bypass the
+// cache: their rows are written once, one after another, and never read by
+// the run, so the processor need not fetch each line of them before writing
+// it, which costs as much again as the writing (a run that keeps every
+// output of a model spends a quarter of its time there). A short run's rows
+// stay in the cache for the caller, as the stores of the kernels leave them.
+constexpr Py_ssize_t stream_bytes = Py_ssize_t{4} << 20;
+
+#if defined(__x86_64__) || defined(_M_X64)
+inline void stream_spans(double* dst, double* const* v, const Span* span, Py_ssize_t n) {
+    for (Py_ssize_t k = 0; k < n; ++k) {
+        const Span& sp = span[k];
+        const double* src = v[sp.slot];
+        double* d = dst + sp.at;
+        auto one = [&](Py_ssize_t i) {
+            long long bits;
+            std::memcpy(&bits, src + i, sizeof bits);
+            _mm_stream_si64(reinterpret_cast<long long*>(d + i), bits);
+        };
+        Py_ssize_t i = 0;
+        if (sp.len > 1 && (reinterpret_cast<uintptr_t>(d) & 15) != 0) one(i++);
+        for (; i + 1 < sp.len; i += 2) _mm_stream_pd(d + i, _mm_loadu_pd(src + i));
+        if (i < sp.len) one(i);
+    }
+}
+// The streamed stores are ordered before anything the call does next.
+inline void stream_fence() { _mm_sfence(); }
+#else
+inline void stream_spans(double* dst, double* const* v, const Span* span, Py_ssize_t n) {
+    copy_spans(dst, v, span, n);
+}
+inline void stream_fence() {}
+#endif
+
 // A series source's rows, fetched into the cache a few steps ahead: the
 // connector operations read single entries of rows through one load
 // instruction for every operand, which defeats the processor's own
@@ -198,7 +241,8 @@ struct Program {
     std::vector<Span> spans;
     std::vector<RowOperand> rows;
     std::vector<Op> ops, store_ops;
-    Py_ssize_t records = 0;  // operands of the records' entries, from records_first
+    std::vector<Op> prologue;  // what gives the same every step: run once, first
+    Py_ssize_t records = 0;    // operands of the records' entries, from records_first
     Py_ssize_t records_first = 0;
     Py_ssize_t record_spans = 0, record_spans_first = 0;  // the records as spans
     double dt = 0.0;
@@ -210,9 +254,11 @@ struct Program {
     // where the steps are
     Py_ssize_t out_row = 0;
     Ticker keep{1, 0};
+    bool streamed = false;  // the records bypass the cache
 
     void run(Py_ssize_t from, Py_ssize_t to) {
         double** table = operands.data();
+        if (from == 0) execute(prologue, table);
         for (Py_ssize_t t = from; t < to; ++t) {
             const Py_ssize_t T = start + t;
             for (const Ahead& a : ahead)
@@ -223,12 +269,17 @@ struct Program {
             for (const RowOperand& r : rows) table[r.slot] = r.base + T * r.stride;
             execute(ops, table);
             if (keep.tick()) {
-                copy_spans(out + out_row * records, table + records_first,
-                           spans.data() + record_spans_first, record_spans);
+                if (streamed)
+                    stream_spans(out + out_row * records, table + records_first,
+                                 spans.data() + record_spans_first, record_spans);
+                else
+                    copy_spans(out + out_row * records, table + records_first,
+                               spans.data() + record_spans_first, record_spans);
                 ++out_row;
             }
             execute(store_ops, table);
         }
+        if (streamed) stream_fence();
     }
 
 private:
@@ -358,6 +409,162 @@ private:
         dst[flow] = Q;
     }
 };
+
+// ---- the operations that give the same every step ----------------------------------
+
+// What an operation reads and writes: visit(entries, count, written) for
+// each vector or single entry among its operands.
+template <class Visit>
+void effects(const Program& p, const Op& op, Visit&& visit) {
+    double* const* v = p.operands.data() + op.first;
+    switch (op.code) {
+        case STATE: {
+            const BlockInfo& b = blocks_table[op.block];
+            visit(v[0], b.ninputs, false);
+            visit(v[2], b.nstates, false);
+            for (size_t k = 0; k < b.params.size(); ++k)
+                visit(v[3 + k], b.params[k].reads(), false);
+            visit(v[1], b.noutputs, true);
+            visit(v[2], b.nstates, true);
+            break;
+        }
+        case STREAM: {
+            const BlockInfo& b = blocks_table[op.block];
+            for (size_t k = 0; k < b.inputs.size(); ++k) visit(v[1 + k], b.inputs[k].length, false);
+            visit(v[0], b.noutputs, true);
+            break;
+        }
+        case GATHER:
+            for (Py_ssize_t i = 1; i <= op.a; ++i) visit(v[i], 1, false);
+            visit(v[0], op.a, true);
+            break;
+        case LINEAR: {
+            Py_ssize_t n = 3;
+            for (Py_ssize_t k = 0; k < op.a; ++k) n += 1 + p.sizes[op.sizes + k];
+            for (Py_ssize_t i = 1; i < n; ++i)
+                if (v[i]) visit(v[i], 1, false);
+            visit(v[0], 1, true);
+            break;
+        }
+        case MIX:
+            for (Py_ssize_t j = 1; j <= op.c; ++j) visit(v[j], op.a, false);
+            visit(v[0], op.a, true);
+            break;
+        case SPLIT:
+            visit(v[0], op.a, false);
+            for (Py_ssize_t j = 0; j < op.c; ++j) {
+                visit(v[2 + 2 * j], 1, false);
+                visit(v[1 + 2 * j], op.a, true);
+            }
+            break;
+        case OVERFLOW:
+            visit(v[0], op.a, false);
+            visit(v[3], 1, false);
+            visit(v[1], op.a, true);
+            visit(v[2], op.a, true);
+            break;
+        case LOAD:
+            visit(v[1], op.a, false);
+            visit(v[0], op.a, true);
+            break;
+        case BALANCE:
+            for (Py_ssize_t k = 0; k <= op.a; ++k) visit(v[k], 1, false);
+            break;
+        case BALANCE_IF:
+            for (Py_ssize_t k = 0; k < 3; ++k) visit(v[k], 1, false);
+            break;
+    }
+}
+
+// Memory that no step changes: the constants, the parameter vectors and
+// the sources of one row.
+struct Fixed {
+    uintptr_t lo, hi;
+};
+
+// Moves the operations that give the same every step into the prologue,
+// which runs once before the first step: the connectors and stream blocks
+// whose inputs are constants, parameters, sources of one row or the outputs
+// of operations moved before them (an industrial stream of constant loads
+// through its own fractionation, say). An entry of the buffer that such an
+// operation writes is written by no other operation, and read only after
+// its last writer in the step: every step then sees what it saw before. The
+// operations run in the same order on the same values, so the results are
+// the same to the bit.
+void fold(Program& p, const std::vector<Fixed>& fixed) {
+    const auto lo = reinterpret_cast<uintptr_t>(p.buffer.data());
+    const Py_ssize_t n = static_cast<Py_ssize_t>(p.buffer.size());
+    const Py_ssize_t nops = static_cast<Py_ssize_t>(p.ops.size());
+    const Py_ssize_t nall = nops + static_cast<Py_ssize_t>(p.store_ops.size());
+    struct Event {
+        Py_ssize_t entry, op;
+        bool write;
+    };
+    std::vector<Event> events;
+    std::vector<char> moved(static_cast<size_t>(nops), 0);
+    std::vector<Py_ssize_t> last_write(static_cast<size_t>(n), -1);
+    std::vector<Py_ssize_t> first_read(static_cast<size_t>(n), PY_SSIZE_T_MAX);
+    bool any = false;
+    for (Py_ssize_t i = 0; i < nall; ++i) {  // the store operations come last
+        const Op& op = i < nops ? p.ops[i] : p.store_ops[i - nops];
+        bool can = i < nops && op.code != STATE && op.code != LOAD && op.code != BALANCE &&
+                   op.code != BALANCE_IF;
+        effects(p, op, [&](const double* at, Py_ssize_t len, bool write) {
+            const auto a = reinterpret_cast<uintptr_t>(at);
+            if (a >= lo && a < lo + static_cast<uintptr_t>(n) * sizeof(double)) {
+                const auto e = static_cast<Py_ssize_t>((a - lo) / sizeof(double));
+                for (Py_ssize_t k = e; k < e + len && k < n; ++k) {
+                    events.push_back({k, i, write});
+                    if (write)
+                        last_write[k] = std::max(last_write[k], i);
+                    else
+                        first_read[k] = std::min(first_read[k], i);
+                }
+                return;
+            }
+            const uintptr_t hi = a + static_cast<uintptr_t>(len) * sizeof(double);
+            const bool same = std::any_of(fixed.begin(), fixed.end(),
+                                          [&](const Fixed& f) { return a >= f.lo && hi <= f.hi; });
+            if (write || !same) can = false;
+        });
+        if (i < nops) {
+            moved[i] = can;
+            any = any || can;
+        }
+    }
+    if (!any) return;
+    // Moved as long as its entries allow, until no operation is taken back:
+    // one taken back in a pass counts at once as a writer that stays, for
+    // the operations after it (the events are in the operations' order).
+    std::vector<Py_ssize_t> staying(static_cast<size_t>(n), 0);
+    for (const Event& ev : events)
+        if (ev.write && !(ev.op < nops && moved[ev.op])) ++staying[ev.entry];
+    auto keeps = [&](const Event& ev) {
+        const Py_ssize_t e = ev.entry;
+        return staying[e] == 0 &&
+               (ev.write ? first_read[e] > last_write[e] : last_write[e] < ev.op);
+    };
+    for (bool changed = true; changed;) {
+        changed = false;
+        for (size_t k = 0; k < events.size();) {
+            const Py_ssize_t op = events[k].op;
+            size_t end = k;
+            bool ok = true;
+            for (; end < events.size() && events[end].op == op; ++end)
+                ok = ok && keeps(events[end]);
+            if (op < nops && moved[op] && !ok) {
+                moved[op] = 0;
+                changed = true;
+                for (size_t j = k; j < end; ++j)
+                    if (events[j].write) ++staying[events[j].entry];
+            }
+            k = end;
+        }
+    }
+    std::vector<Op> kept;
+    for (Py_ssize_t i = 0; i < nops; ++i) (moved[i] ? p.prologue : kept).push_back(p.ops[i]);
+    p.ops = std::move(kept);
+}
 
 // ---- checking the plan -----------------------------------------------------------
 
@@ -802,6 +1009,7 @@ private:
         }
         op.a = flow;
         op.state = info.state_fn;
+        op.block = b;
         return true;
     }
 
@@ -833,6 +1041,7 @@ private:
             }
         }
         op.stream = info.stream_fn;
+        op.block = b;
         return true;
     }
 
@@ -1190,6 +1399,19 @@ PyObject* run_impl(Call& call, const frame::Function&, PyObject* const* args) {
             !builder.records(records, nrec))
             return noted(a_plan), nullptr;
 
+        {
+            std::vector<Fixed> fixed;
+            auto add = [&](const Vector& v) {
+                const auto a = reinterpret_cast<uintptr_t>(v.data);
+                fixed.push_back({a, a + static_cast<uintptr_t>(v.rows * v.cols) * sizeof(double)});
+            };
+            add(constants);
+            for (const Vector& v : params) add(v);
+            for (const Vector& v : sources)
+                if (v.ndim == 1) add(v);
+            fold(prog, fixed);
+        }
+
         // out: the records' rows at the kept steps.
         const npy_intp out_dims[] = {multiples(every, start, start + steps), nrec};
         PyObject* out = args[a_out];
@@ -1237,6 +1459,7 @@ PyObject* run_impl(Call& call, const frame::Function&, PyObject* const* args) {
         prog.start = start;
         prog.fpe = fpe;
         prog.keep = Ticker(every, start);
+        prog.streamed = out_bytes >= stream_bytes;
 
         // The arrays the steps read and write, checked again between chunks.
         struct Watched {
