@@ -212,12 +212,14 @@ def connector_plan(kind):
         p.ops += [3, dst, 5, a, 1, -1, p.const(0.5), b, 3, x, 0, p.source(rng.uniform(0, 1, 3)), 2]
         p.record(dst, 5)
     elif kind == "LINEAR":
-        dst = p.buf(3)
+        dst = p.buf(5)
         c1, c2 = p.const(-0.3), p.const(1.7)
         p.ops += [4, dst, 0, -1, 0, c2, 0]  # a constant
         p.ops += [4, dst, 1, -1, 0, -1, 2, -1, 3, a, 0, b, 1, x, 2, c1, 1, s, 4]
         p.ops += [4, dst, 2, a, 2, -1, 3, c2, 2, b, 5, a, 5, -1, 1, dst, 1, c1, 1, s, 2]
-        p.record(dst, 3)
+        p.ops += [4, dst, 3, a, 2, -1, 1, -1, 1, b, 4]  # a load: a flow times one entry
+        p.ops += [4, dst, 4, -1, 0, -1, 1, -1, 1, s, 3]  # one entry as it is
+        p.record(dst, 5)
     elif kind == "MIX":
         three, two, one = p.buf(6), p.buf(6), p.buf(4)
         p.ops += [5, three, 6, 2, 3, a, b, s, 5, two, 6, 2, 2, b, a, 5, one, 4, 2, 1, s]

@@ -92,6 +92,7 @@ struct Op {
     Py_ssize_t first = 0;
     Py_ssize_t sizes = 0;
     Py_ssize_t block = -1;  // STATE and STREAM: its row of the blocks' table
+    bool apart = false;     // MIX: the destination overlaps none of the inputs
     StateStep state = nullptr;
     StreamStep stream = nullptr;
 };
@@ -168,14 +169,21 @@ struct Span {
     Py_ssize_t at = 0, slot = 0, len = 0;
 };
 
-// Copies a run of spans: a single entry by assignment, a longer run at once.
+// Copies a run of spans: entry by entry, in the loop's own moves (the
+// spans are short, most of them a few dozen entries at most: a call to
+// memcpy for each would cost more than the copying).
 inline void copy_spans(double* dst, double* const* v, const Span* span, Py_ssize_t n) {
     for (Py_ssize_t k = 0; k < n; ++k) {
         const Span& sp = span[k];
-        if (sp.len == 1)
-            dst[sp.at] = *v[sp.slot];
-        else
-            std::memcpy(dst + sp.at, v[sp.slot], static_cast<size_t>(sp.len) * sizeof(double));
+        const double* src = v[sp.slot];
+        double* d = dst + sp.at;
+        Py_ssize_t i = 0;
+        for (; i + 2 <= sp.len; i += 2) {
+            const double a = src[i], b = src[i + 1];
+            d[i] = a;
+            d[i + 1] = b;
+        }
+        if (i < sp.len) d[i] = src[i];
     }
 }
 
@@ -300,7 +308,10 @@ private:
                     copy_spans(v[0], v, spans.data() + op.sizes, op.c);
                     break;
                 case LINEAR:
-                    linear(op, v);
+                    if (op.c == 1)  // an entry, scaled or not: a load from a concentration
+                        *v[0] = v[1] ? *v[1] * *v[4] : *v[4];
+                    else
+                        linear(op, v);
                     break;
                 case MIX:
                     mix(op, v);
@@ -373,6 +384,14 @@ private:
         for (Py_ssize_t j = 1; j < k; ++j) Q = Q + in[j][flow];
         if (Q <= smallest_flow) {
             for (Py_ssize_t i = 0; i < n; ++i) dst[i] = 0.0;
+        } else if (op.apart && k > 2) {  // summed in dst itself
+            const double q0 = in[0][flow];
+            for (Py_ssize_t i = 0; i < n; ++i) dst[i] = q0 * in[0][i];
+            for (Py_ssize_t j = 1; j < k; ++j) {
+                const double qj = in[j][flow], *x = in[j];
+                for (Py_ssize_t i = 0; i < n; ++i) dst[i] = dst[i] + qj * x[i];
+            }
+            for (Py_ssize_t i = 0; i < n; ++i) dst[i] = dst[i] / Q;
         } else if (k <= 2) {
             const double *a = in[0], *b = in[k - 1], qa = a[flow], qb = b[flow];
             if (k == 1)
@@ -892,10 +911,15 @@ private:
                     return false;
                 op.a = n;
                 add_vector(*dst);
+                op.apart = true;
+                const Py_ssize_t bytes = n * static_cast<Py_ssize_t>(sizeof(double));
                 for (Py_ssize_t j = 0; j < op.c; ++j) {
                     const Port* in = nullptr;
                     if (!port(in, n)) return false;
                     add_vector(*in);
+                    // a source's rows lie in its own memory, apart from every port that is written
+                    if (in->kind != 1 && overlaps(dst->base, bytes, in->base, bytes))
+                        op.apart = false;
                 }
                 return true;
             }
@@ -1077,12 +1101,14 @@ private:
         }
         op.a = nterms;
         op.sizes = static_cast<Py_ssize_t>(p_.sizes.size());
+        op.c = 0;  // 1: one term of one entry without a coefficient
         for (Py_ssize_t k = 0; k < nterms; ++k) {
             double* coef = nullptr;
             Py_ssize_t nnames = 0;
             if (!constant(coef, true) || !count(nnames, "the number of entries", 1)) return false;
             add(coef);
             p_.sizes.push_back(nnames);
+            if (nterms == 1 && nnames == 1 && !coef) op.c = 1;
             for (Py_ssize_t j = 0; j < nnames; ++j) {
                 const Port* pt = nullptr;
                 Py_ssize_t i = 0;
