@@ -314,6 +314,38 @@ def test_operations_on_constants_run_once_before_the_first_step():
     assert out[10:, 13].tobytes() == (a[10:, 0] * 50.0).tobytes()
 
 
+def kept_only_plan(hazard, steps=40):
+    """Operations whose outputs reach the records alone (a step that keeps
+    none may leave them out), beside operations that a later step needs:
+    `hazard` makes one of the former needed at every step."""
+    p = Plan()
+    a, b = p.source(series(steps, 6, flow=2)), p.source(series(steps, 6, flow=2))
+    g, h, mixed, x = p.buf(6), p.buf(1), p.buf(6), p.state(6)
+    gather = [3, g, 6, *(w for i in range(6) for w in (a, i))]  # g = a
+    linear = [4, h, 0, b, 1, -1, 1, -1, 1, g, 3]  # h = b[1] * g[3]
+    mixer = [5, mixed, 6, 2, 2, b, g]
+    ops = {"none": gather + linear + mixer,
+           "read before written": linear + gather + mixer,  # h of the step before's g
+           "stored": gather + linear + mixer,
+           "a state written": gather + linear + [4, x, 0, -1, 0, -1, 2, -1, 1, x, 0, -1, 1, g, 0] + mixer,
+           "a state's input": gather + linear + mixer + [8, x, mixed, 6]}
+    p.ops += ops[hazard]
+    if hazard == "stored":  # a delay of g
+        p.ops[:0] = [8, mixed, x, 6]
+        p.store_ops += [8, x, g, 6]
+    p.record(h, 1), p.record(mixed, 6), p.record(x, 6)
+    return p.build(dt=0.37), rng.uniform(0, 2, p.nstates)
+
+
+@pytest.mark.parametrize("hazard", ["none", "read before written", "stored", "a state written", "a state's input"])
+def test_steps_that_keep_no_records_give_what_every_step_gives(hazard):
+    plan, x0 = kept_only_plan(hazard)
+    states = x0.copy()
+    out, *_ = run(plan, states, start=1, steps=38, every=3, chunk=5)
+    want, final, *_ = reference(plan, x0, 1, 38, 3)
+    assert out.tobytes() == want.tobytes() and states.tobytes() == final.tobytes()
+
+
 def test_long_records_equal_those_of_short_runs():
     """Rows of more than 4 MiB go to memory past the cache (rows of an odd
     length, single entries among them): the same numbers as short runs."""

@@ -12,7 +12,9 @@
 //      every step (their inputs are constants, parameters and sources of
 //      one row; see fold());
 //   1. the ports of series sources point at the step's row;
-//   2. the operations of the step, in order;
+//   2. the operations of the step, in order (at a step that keeps no
+//      records, without those whose outputs reach the records alone: see
+//      thin());
 //   3. at a kept step, the step's row of records (past the cache when the
 //      records are large: see stream_bytes);
 //   4. the store operations (the delays' stores loaded from their inputs).
@@ -249,8 +251,9 @@ struct Program {
     std::vector<Span> spans;
     std::vector<RowOperand> rows;
     std::vector<Op> ops, store_ops;
-    std::vector<Op> prologue;  // what gives the same every step: run once, first
-    Py_ssize_t records = 0;    // operands of the records' entries, from records_first
+    std::vector<Op> prologue;    // what gives the same every step: run once, first
+    std::vector<Op> every_step;  // of ops, those a step needs when it keeps no records
+    Py_ssize_t records = 0;      // operands of the records' entries, from records_first
     Py_ssize_t records_first = 0;
     Py_ssize_t record_spans = 0, record_spans_first = 0;  // the records as spans
     double dt = 0.0;
@@ -275,8 +278,9 @@ struct Program {
                     for (Py_ssize_t b = 0; b < a.bytes; b += 64) prefetch(row + b);
                 }
             for (const RowOperand& r : rows) table[r.slot] = r.base + T * r.stride;
-            execute(ops, table);
-            if (keep.tick()) {
+            const bool kept = keep.tick();
+            execute(kept ? ops : every_step, table);
+            if (kept) {
                 if (streamed)
                     stream_spans(out + out_row * records, table + records_first,
                                  spans.data() + record_spans_first, record_spans);
@@ -583,6 +587,70 @@ void fold(Program& p, const std::vector<Fixed>& fixed) {
     std::vector<Op> kept;
     for (Py_ssize_t i = 0; i < nops; ++i) (moved[i] ? p.prologue : kept).push_back(p.ops[i]);
     p.ops = std::move(kept);
+}
+
+// Finds the operations that a step needs only when it keeps its records:
+// those whose outputs reach the records alone, not a state, a store or a
+// balance (the stream blocks and connectors after the last state block, a
+// plant's inflow kept every 15 minutes). The other steps run every_step,
+// the operations in their order without those. An operation left out reads
+// nothing that an operation left out writes at or after its place in the
+// step, so a kept step forms what every step would have formed.
+void thin(Program& p) {
+    const auto lo = reinterpret_cast<uintptr_t>(p.buffer.data());
+    const Py_ssize_t n = static_cast<Py_ssize_t>(p.buffer.size());
+    const Py_ssize_t nops = static_cast<Py_ssize_t>(p.ops.size());
+    p.every_step = p.ops;
+    if (nops == 0) return;
+    // the entries of the buffer each operation reads and writes
+    std::vector<std::vector<Py_ssize_t>> reads(static_cast<size_t>(nops)),
+        writes(static_cast<size_t>(nops));
+    std::vector<char> always(static_cast<size_t>(nops), 0), needed(static_cast<size_t>(n), 0);
+    // whether it writes anything else (a state)
+    auto entries = [&](const Op& op, std::vector<Py_ssize_t>* r, std::vector<Py_ssize_t>* w) {
+        bool other = false;
+        effects(p, op, [&](const double* at, Py_ssize_t len, bool write) {
+            const auto a = reinterpret_cast<uintptr_t>(at);
+            if (a < lo || a >= lo + static_cast<uintptr_t>(n) * sizeof(double)) {
+                other = other || write;
+                return;
+            }
+            const auto e = static_cast<Py_ssize_t>((a - lo) / sizeof(double));
+            for (Py_ssize_t k = e; k < e + len && k < n; ++k) (write ? w : r)->push_back(k);
+        });
+        return other;
+    };
+    for (Py_ssize_t i = 0; i < nops; ++i) {
+        const Op& op = p.ops[i];
+        always[i] = entries(op, &reads[i], &writes[i]) || op.code == STATE || op.code == LOAD ||
+                    op.code == BALANCE || op.code == BALANCE_IF;
+    }
+    for (const Op& op : p.store_ops) {
+        std::vector<Py_ssize_t> r, w;
+        entries(op, &r, &w);
+        for (Py_ssize_t e : r) needed[e] = 1;
+    }
+    std::vector<Py_ssize_t> last_left_out(static_cast<size_t>(n));
+    for (bool changed = true; changed;) {
+        changed = false;
+        std::fill(last_left_out.begin(), last_left_out.end(), -1);
+        for (Py_ssize_t i = 0; i < nops; ++i) {
+            if (always[i])
+                for (Py_ssize_t e : reads[i]) needed[e] = 1;
+            else
+                for (Py_ssize_t e : writes[i]) last_left_out[e] = i;
+        }
+        for (Py_ssize_t i = 0; i < nops; ++i) {
+            if (always[i]) continue;
+            bool need = false;
+            for (Py_ssize_t e : writes[i]) need = need || needed[e];
+            for (Py_ssize_t e : reads[i]) need = need || last_left_out[e] >= i;
+            if (need) always[i] = changed = true;
+        }
+    }
+    p.every_step.clear();
+    for (Py_ssize_t i = 0; i < nops; ++i)
+        if (always[i]) p.every_step.push_back(p.ops[i]);
 }
 
 // ---- checking the plan -----------------------------------------------------------
@@ -1436,6 +1504,7 @@ PyObject* run_impl(Call& call, const frame::Function&, PyObject* const* args) {
             for (const Vector& v : sources)
                 if (v.ndim == 1) add(v);
             fold(prog, fixed);
+            thin(prog);
         }
 
         // out: the records' rows at the kept steps.
